@@ -1,0 +1,2 @@
+# Empty dependencies file for talvora-audio.
+# This may be replaced when dependencies are built.

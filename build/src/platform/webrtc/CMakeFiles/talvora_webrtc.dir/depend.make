@@ -1,0 +1,2 @@
+# Empty dependencies file for talvora_webrtc.
+# This may be replaced when dependencies are built.

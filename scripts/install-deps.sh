@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests, the benchmarks and the demo need.
+# Idempotent: when everything is already present it does nothing and touches no network.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config make git
+  clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  nlohmann-json3-dev
+  libpulse-dev pulseaudio pulseaudio-utils
+  libwebrtc-audio-processing-dev
+  libsndfile1-dev sndfile-programs
+  libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
+  libsoxr-dev
+  sox libsox-fmt-pulse flite
+  util-linux procps psmisc time
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends "${missing[@]}"

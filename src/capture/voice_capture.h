@@ -1,0 +1,121 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <semaphore>
+#include <string>
+#include <vector>
+
+#include "capture/tap.h"
+#include "events/event.h"
+#include "platform/dispatch/serial_queue.h"
+#include "platform/platform.h"
+
+namespace talvora::capture {
+
+// The recording itself: owns the audio engine, the output file, the speech request and
+// task, the meter timer and the serial capture queue on which nearly all of its state
+// lives.
+//
+// Threads. `start` runs on the main thread; `requestStop` on any thread; the tap handler
+// on the audio thread, where it takes a slot (try-only), fills a pooled buffer and posts
+// it; everything else on `queue`. Apart from the constants, the only state shared across
+// threads is `slots`, the buffer free list and `overflowed` (under `overflowLock`).
+class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // How the object reaches the outside world besides the platform: tests substitute
+  // both to observe events and the exit status in process.
+  struct Environment {
+    std::function<void(const events::Event&)> emit;
+    std::function<void(int status)> exit;
+  };
+
+  static constexpr uint32_t kSlotCount = 8;
+  static constexpr uint32_t kTapBufferSize = 2048;
+  // Pooled copy buffers hold this many frames; a longer delivery gets a buffer of its
+  // own, allocated on the spot.
+  static constexpr uint32_t kPoolFrames = 8192;
+
+  static std::shared_ptr<VoiceCapture> create(std::string output, double maximum, platform::Platform platform,
+                                              Environment environment);
+  ~VoiceCapture();
+
+  VoiceCapture(const VoiceCapture&) = delete;
+  VoiceCapture& operator=(const VoiceCapture&) = delete;
+
+  // The start sequence. Main thread; called once. Returns the failure to report.
+  platform::Status start(bool transcribe);
+
+  enum class StartOutcome { started, skipped, failed };
+  // What the permission handler calls: runs `start` while the capture queue is held, and
+  // only if no stop has been handled yet, so a stop that raced the permission answer is
+  // final (no file is created and no "ready" follows it).
+  StartOutcome startUnlessStopped(bool transcribe, platform::Error* failure);
+
+  // Any thread: queues the stop sequence and returns at once.
+  void requestStop();
+
+  platform::SerialQueue& captureQueue() { return queue; }
+
+ private:
+  struct Handover;
+
+  VoiceCapture(std::string output, double maximum, platform::Platform platform, Environment environment);
+
+  // Audio thread.
+  void tap(const platform::AudioBufferView& buffer, uint32_t channels);
+  void overflow();
+  // Queue.
+  void stop();
+  void finish(double duration);
+  void consume(const float* samples, uint32_t frames, float bufferLevel);
+  void tick();
+  void inputStopped(const std::string& description);
+  // Transcription, on the queue except `localSpeech` (main thread).
+  void localSpeech();
+  void handleSpeechStatus(platform::SpeechAuthorizationStatus status);
+  void handleSpeechResult(std::optional<platform::SpeechResult> result, std::optional<platform::Error> error);
+  void tearDownSpeech();
+
+  // Constants.
+  platform::Platform platform;
+  Environment environment;
+  std::unique_ptr<platform::AudioEngine> engine;
+  std::counting_semaphore<kSlotCount> slots{kSlotCount};
+  std::mutex overflowLock;
+  const std::string output;
+  const double maximum;
+
+  // The hand-over pool: one pre-allocated buffer and queue node per slot.
+  std::vector<std::unique_ptr<Handover>> handovers;
+  FreeList freeHandovers{kSlotCount};
+  std::unique_ptr<platform::QueueNode> overflowReport;
+  double sampleRate = 0;
+
+  // Under overflowLock.
+  bool overflowed = false;
+
+  // Queue state (set up by `start` on the main thread before the engine runs).
+  std::unique_ptr<platform::AudioFile> file;
+  std::shared_ptr<platform::SpeechRecognitionRequest> speech;
+  std::unique_ptr<platform::SpeechRecognitionTask> recognition;
+  std::unique_ptr<platform::RepeatingTimer> timer;
+  Clock::time_point started;
+  Clock::time_point lastVoice;
+  std::string transcript;
+  float level = 0;
+  bool stopped = false;
+  bool inputLossReported = false;
+
+  // Declared last so that it is destroyed first: its thread is joined before anything
+  // its pending items refer to goes away.
+  platform::SerialQueue queue{"talvora.voice.capture"};
+};
+
+}  // namespace talvora::capture

@@ -1,0 +1,126 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/error.h"
+
+namespace talvora::platform {
+
+// Sample rate and channel count of a stream of 32-bit float samples. A rate of 0 means
+// the device has no usable format.
+struct AudioFormat {
+  double sampleRate = 0;
+  uint32_t channelCount = 0;
+};
+
+// A block of frames delivered by the audio stack: one array of float samples per
+// channel (not interleaved). The arrays belong to the deliverer and are valid only for
+// the duration of the tap call. `channels` is null when the buffer offers no float
+// channel data.
+struct AudioBufferView {
+  const float* const* channels = nullptr;
+  uint32_t channelCount = 0;
+  uint32_t frameLength = 0;
+};
+
+// An owned mono buffer of 32-bit float samples in the target format. Allocated once with
+// a fixed capacity; its frame length can be set to anything up to that capacity.
+class PcmBuffer {
+ public:
+  explicit PcmBuffer(uint32_t frameCapacity)
+      : samples_(new float[frameCapacity == 0 ? 1 : frameCapacity]()), capacity_(frameCapacity) {}
+
+  uint32_t frameCapacity() const { return capacity_; }
+  uint32_t frameLength() const { return length_; }
+  void setFrameLength(uint32_t frames) { length_ = frames <= capacity_ ? frames : capacity_; }
+  float* data() { return samples_.get(); }
+  const float* data() const { return samples_.get(); }
+
+ private:
+  std::unique_ptr<float[]> samples_;
+  uint32_t capacity_;
+  uint32_t length_ = 0;
+};
+
+// The microphone's input node.
+//
+// Threads: every method is called from the main thread or the capture queue, never from
+// the audio thread. The tap handler runs on the audio stack's own thread (the audio
+// thread); it must not block.
+class AudioInputNode {
+ public:
+  using TapHandler = std::function<void(const AudioBufferView&)>;
+  // Called at most once, on a thread of the audio stack's choosing, when the input stops
+  // delivering for good while the engine runs (the sound server went away, the device
+  // was removed). The description says why.
+  using InterruptionHandler = std::function<void(const std::string& description)>;
+
+  virtual ~AudioInputNode() = default;
+
+  // Puts voice processing (noise suppression, gain control, high-pass filter) between
+  // the microphone and the tap. Returns the reason when it cannot.
+  virtual Status setVoiceProcessingEnabled(bool enabled) = 0;
+
+  // The format the tap receives on `bus`: after voice processing when it is enabled.
+  // A sample rate of 0 when there is no usable input.
+  virtual AudioFormat outputFormat(int bus) = 0;
+
+  // `bufferSize` is a request, not a promise. The handler receives buffers with the
+  // format's channel count once the engine runs.
+  virtual void installTap(int bus, uint32_t bufferSize, AudioFormat format, TapHandler handler) = 0;
+
+  // After it returns no new handler call starts. Safe to call repeatedly and when no tap
+  // is installed.
+  virtual void removeTap(int bus) = 0;
+
+  virtual void setInterruptionHandler(InterruptionHandler handler) = 0;
+};
+
+// The audio engine that owns the input node.
+class AudioEngine {
+ public:
+  virtual ~AudioEngine() = default;
+
+  // The same node on every call.
+  virtual AudioInputNode& inputNode() = 0;
+
+  virtual Status start() = 0;
+
+  // Safe to call repeatedly and when the engine is not running.
+  virtual void stop() = 0;
+};
+
+// The recording on disk: mono 32-bit float samples at the rate it was created with.
+// Destroying the object closes the file and completes it.
+//
+// Threads: used from one thread at a time (created on the main thread, written and
+// closed on the capture queue).
+class AudioFile {
+ public:
+  virtual ~AudioFile() = default;
+  // Appends the frames; the error's description is the operating system's own text
+  // where the system reported the failure.
+  virtual Status write(const float* samples, uint32_t frames) = 0;
+};
+
+class AudioFileFactory {
+ public:
+  virtual ~AudioFileFactory() = default;
+  // Creates (or replaces) the file at `path` for writing in `format` (always mono
+  // float). The container follows the path's extension.
+  virtual Result<std::unique_ptr<AudioFile>> createForWriting(const std::string& path,
+                                                              AudioFormat format) = 0;
+};
+
+// Access to the audio input device.
+class MicrophoneAccess {
+ public:
+  virtual ~MicrophoneAccess() = default;
+  // Answers exactly once, on any thread, with whether access was granted.
+  virtual void requestAccess(std::function<void(bool granted)> handler) = 0;
+};
+
+}  // namespace talvora::platform

@@ -1,0 +1,18 @@
+#include "platform/platform.h"
+#include "platform/pocketsphinx/pocketsphinx_speech.h"
+#include "platform/pulse/pulse_engine.h"
+#include "platform/sndfile/sndfile_audio_file.h"
+#include "platform/webrtc/webrtc_voice_processor.h"
+
+namespace talvora::platform {
+
+Platform makeLinuxPlatform() {
+  Platform platform;
+  platform.makeEngine = [] { return makePulseEngine(&makeWebRtcVoiceProcessor); };
+  platform.files = makeSndfileAudioFileFactory();
+  platform.speech = makePocketsphinxSpeechService();
+  platform.microphone = makePulseMicrophoneAccess();
+  return platform;
+}
+
+}  // namespace talvora::platform

@@ -1,0 +1,180 @@
+#pragma once
+
+// In-memory stand-ins for the platform layer. The test thread plays the audio thread
+// (deliver), the speech service (answer, result) and the permission prompt; faults are
+// injected by setting fields.
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/voice_capture.h"
+#include "events/event.h"
+#include "platform/platform.h"
+
+namespace talvora::testing {
+
+class FakeInputNode final : public platform::AudioInputNode {
+ public:
+  platform::Status setVoiceProcessingEnabled(bool enabled) override;
+  platform::AudioFormat outputFormat(int bus) override;
+  void installTap(int bus, uint32_t bufferSize, platform::AudioFormat format, TapHandler handler) override;
+  void removeTap(int bus) override;
+  void setInterruptionHandler(InterruptionHandler handler) override;
+
+  // Delivers one buffer to the tap, on the calling thread, as the audio thread would.
+  // False when no tap is installed.
+  bool deliver(const std::vector<std::vector<float>>& channels);
+  bool deliverView(const platform::AudioBufferView& view);
+  void interrupt(const std::string& description);
+
+  // Script.
+  std::optional<std::string> refuseVoiceProcessing;
+  platform::AudioFormat format{48000, 1};
+
+  // Observed.
+  std::atomic<int> tapsInstalled{0};
+  std::atomic<int> voiceProcessingRequests{0};
+  uint32_t requestedBufferSize = 0;
+
+ private:
+  std::mutex mutex_;
+  TapHandler tap_;
+  InterruptionHandler interruption_;
+};
+
+class FakeEngine final : public platform::AudioEngine {
+ public:
+  platform::AudioInputNode& inputNode() override { return node; }
+  platform::Status start() override;
+  void stop() override { running = false; }
+
+  FakeInputNode node;
+  std::optional<std::string> refuseStart;
+  std::atomic<bool> running{false};
+  std::atomic<int> starts{0};
+};
+
+class FakeAudioFile;
+
+// Records what reaches each file it creates.
+class FakeFiles final : public platform::AudioFileFactory {
+ public:
+  platform::Result<std::unique_ptr<platform::AudioFile>> createForWriting(const std::string& path,
+                                                                          platform::AudioFormat format) override;
+  std::vector<float> samples();
+  bool closed();
+
+  std::optional<std::string> refuseCreate;
+  // The write with this index (0-based) and every later one fail with this text.
+  std::optional<std::pair<int, std::string>> failWrite;
+
+  std::mutex mutex;
+  int created = 0;
+  int writes = 0;
+  std::string path;
+  platform::AudioFormat format;
+  std::vector<float> written;
+  bool isClosed = false;
+};
+
+class FakeRequest final : public platform::SpeechRecognitionRequest {
+ public:
+  void append(const float* samples, uint32_t frames, double sampleRate) override;
+  void endAudio() override { ++endAudioCalls; }
+  std::atomic<int> appendedFrames{0};
+  std::atomic<int> endAudioCalls{0};
+};
+
+class FakeTask final : public platform::SpeechRecognitionTask {
+ public:
+  void cancel() override { ++cancels; }
+  std::atomic<int> cancels{0};
+};
+
+class FakeSpeech final : public platform::SpeechService {
+ public:
+  void requestAuthorization(std::function<void(platform::SpeechAuthorizationStatus)> handler) override;
+  std::unique_ptr<platform::SpeechRecognizer> makeRecognizer() override;
+  std::shared_ptr<platform::SpeechRecognitionRequest> makeRequest(bool onDevice, bool partial) override;
+
+  // Answers the pending authorization request (from the calling thread).
+  void answer(platform::SpeechAuthorizationStatus status);
+  // Delivers a result and/or an error to the task's handler.
+  void deliver(std::optional<platform::SpeechResult> result, std::optional<platform::Error> error);
+
+  bool hasRecognizer = true;
+  bool onDevice = true;
+
+  std::mutex mutex;
+  int authorizationRequests = 0;
+  std::function<void(platform::SpeechAuthorizationStatus)> pendingAuthorization;
+  platform::SpeechRecognizer::ResultHandler resultHandler;
+  std::shared_ptr<FakeRequest> request;
+  FakeTask* task = nullptr;  // owned by the capture object
+  bool requestedOnDevice = false;
+  bool requestedPartial = false;
+};
+
+class FakeMicrophone final : public platform::MicrophoneAccess {
+ public:
+  void requestAccess(std::function<void(bool)> handler) override { handler(granted); }
+  bool granted = true;
+};
+
+// Collects emitted events and the exit status; lets a test wait for either.
+class EventLog {
+ public:
+  void add(const events::Event& event);
+  void exit(int status);
+
+  std::vector<events::Event> all();
+  std::vector<events::Event> ofKind(const std::string& kind);
+  // Waits (up to `seconds`) for the exit; returns its status or none.
+  std::optional<int> waitForExit(double seconds);
+  bool waitForKind(const std::string& kind, size_t count, double seconds);
+  std::optional<int> exitStatus();
+  double exitTime();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<events::Event> events_;
+  std::optional<int> exit_;
+  double exitTime_ = 0;
+};
+
+std::string kindOf(const events::Event& event);
+std::string stringField(const events::Event& event, const std::string& key);
+double numberField(const events::Event& event, const std::string& key);
+
+// A capture object wired to fakes.
+struct Rig {
+  explicit Rig(double maximum = 1800, std::string output = "/tmp/fake.wav");
+  ~Rig();
+
+  std::shared_ptr<capture::VoiceCapture> capture;
+  FakeEngine* engine = nullptr;  // owned by the capture
+  std::shared_ptr<FakeFiles> files = std::make_shared<FakeFiles>();
+  std::shared_ptr<FakeSpeech> speech = std::make_shared<FakeSpeech>();
+  std::shared_ptr<FakeMicrophone> microphone = std::make_shared<FakeMicrophone>();
+  EventLog log;
+  platform::AudioFormat format{48000, 1};
+  std::optional<std::string> refuseVoiceProcessing;
+  std::optional<std::string> refuseStart;
+
+  // Builds the capture object with the scripted engine (call after scripting).
+  void build();
+  // Runs `work` on the capture queue and waits for it: everything queued before it has run.
+  void drain();
+  // Holds the capture queue until the returned function is called.
+  std::function<void()> holdQueue();
+
+  double maximum;
+  std::string output;
+};
+
+}  // namespace talvora::testing

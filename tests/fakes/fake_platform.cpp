@@ -121,10 +121,9 @@ class FakeRecognizer final : public platform::SpeechRecognizer {
   bool supportsOnDeviceRecognition() const override { return onDevice_; }
   std::unique_ptr<platform::SpeechRecognitionTask> recognitionTask(
       std::shared_ptr<platform::SpeechRecognitionRequest>, ResultHandler handler) override {
-    auto task = std::make_unique<FakeTask>();
+    auto task = std::make_unique<FakeTask>(owner_.taskCancels);
     std::lock_guard lock(owner_.mutex);
     owner_.resultHandler = std::move(handler);
-    owner_.task = task.get();
     return task;
   }
 

@@ -91,8 +91,11 @@ class FakeRequest final : public platform::SpeechRecognitionRequest {
 
 class FakeTask final : public platform::SpeechRecognitionTask {
  public:
-  void cancel() override { ++cancels; }
-  std::atomic<int> cancels{0};
+  explicit FakeTask(std::atomic<int>& cancels) : cancels_(cancels) {}
+  void cancel() override { ++cancels_; }
+
+ private:
+  std::atomic<int>& cancels_;  // outlives the task, which the capture object may drop
 };
 
 class FakeSpeech final : public platform::SpeechService {
@@ -114,7 +117,7 @@ class FakeSpeech final : public platform::SpeechService {
   std::function<void(platform::SpeechAuthorizationStatus)> pendingAuthorization;
   platform::SpeechRecognizer::ResultHandler resultHandler;
   std::shared_ptr<FakeRequest> request;
-  FakeTask* task = nullptr;  // owned by the capture object
+  std::atomic<int> taskCancels{0};
   bool requestedOnDevice = false;
   bool requestedPartial = false;
 };

@@ -1,1 +1,69 @@
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/arguments.h"
+#include "cli/stop_listener.h"
+
+namespace talvora::cli {
+namespace {
+
+TEST(DurationOperand, AcceptsTheCLocaleGrammarAndRejectsEverythingElse) {
+  for (auto [text, value] : std::vector<std::pair<const char*, double>>{
+           {"1800", 1800}, {"0.5", 0.5}, {"1e3", 1000}, {"0x1p4", 16}, {"+2", 2}}) {
+    auto parsed = parseDurationText(text);
+    ASSERT_TRUE(parsed) << text;
+    EXPECT_EQ(*parsed, value) << text;
+    EXPECT_TRUE(isValidDuration(*parsed)) << text;
+  }
+  for (const char* text : {"", "abc", "5s", " 5", "5 ", "\t5", "5\n", "1,5", "0x"}) {
+    EXPECT_FALSE(parseDurationText(text)) << '"' << text << '"';
+  }
+  for (const char* text : {"0", "-3", "1800.5", "inf", "nan", "-0", "1e999"}) {
+    auto parsed = parseDurationText(text);
+    ASSERT_TRUE(parsed) << text;
+    EXPECT_FALSE(isValidDuration(*parsed)) << text;
+  }
+}
+
+std::vector<std::string> linesOf(const std::vector<std::string>& chunks, size_t limit = 16) {
+  LineReader reader(limit);
+  std::vector<std::string> lines;
+  auto onLine = [&](const std::string& line) {
+    lines.push_back(line);
+    return true;
+  };
+  for (const auto& chunk : chunks) reader.feed(chunk.data(), chunk.size(), onLine);
+  reader.finish(onLine);
+  return lines;
+}
+
+TEST(LineReader, SplitsAcrossChunksAndStripsOneTerminator) {
+  EXPECT_EQ(linesOf({"st", "op\r", "\nStop\n stop\nstop now\n\nst", "op"}),
+            (std::vector<std::string>{"stop", "Stop", " stop", "stop now", "", "stop"}));
+  EXPECT_EQ(linesOf({"a\r\r\n"}), (std::vector<std::string>{"a\r"}));
+}
+
+TEST(LineReader, DropsOverlongLinesWithoutHoldingThem) {
+  std::string flood(1 << 20, 'x');
+  auto lines = linesOf({flood, flood, "tail\nstop\n", std::string(40, 'y')}, 16);
+  EXPECT_EQ(lines, (std::vector<std::string>{"stop"}));
+  // A line exactly at the limit is kept.
+  EXPECT_EQ(linesOf({std::string(16, 'z') + "\n"}, 16), (std::vector<std::string>{std::string(16, 'z')}));
+}
+
+TEST(LineReader, StopsFeedingWhenTheCallbackSaysSo) {
+  LineReader reader;
+  int calls = 0;
+  std::string input = "a\nstop\nb\n";
+  bool more = reader.feed(input.data(), input.size(), [&](const std::string& line) {
+    ++calls;
+    return !isStopLine(line);
+  });
+  EXPECT_FALSE(more);
+  EXPECT_EQ(calls, 2);
+}
+
+}  // namespace
+}  // namespace talvora::cli

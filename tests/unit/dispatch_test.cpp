@@ -1,1 +1,129 @@
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/run_loop.h"
+#include "platform/dispatch/serial_queue.h"
+
+namespace talvora::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(SerialQueue, RunsItemsOneAtATimeInOrderFromManyProducers) {
+  SerialQueue queue("test.queue");
+  std::vector<std::pair<int, int>> seen;  // only touched on the queue
+  std::atomic<int> running{0};
+  std::atomic<bool> overlapped{false};
+  std::vector<std::thread> producers;
+  for (int p = 0; p < 4; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < 2000; ++i) {
+        queue.async([&, p, i] {
+          if (running.fetch_add(1) != 0) overlapped = true;
+          seen.emplace_back(p, i);
+          running.fetch_sub(1);
+        });
+      }
+    });
+  }
+  for (auto& t : producers) t.join();
+  std::promise<void> done;
+  queue.async([&] { done.set_value(); });
+  done.get_future().wait();
+  EXPECT_FALSE(overlapped);
+  ASSERT_EQ(seen.size(), 8000u);
+  std::vector<int> next(4, 0);
+  for (auto [p, i] : seen) {
+    EXPECT_EQ(i, next[p]) << "producer " << p << " out of order";
+    next[p] = i + 1;
+  }
+}
+
+TEST(SerialQueue, DelayedItemsWaitTheirTurnWithoutHoldingUpOthers) {
+  SerialQueue queue("test.delay");
+  std::mutex mutex;
+  std::vector<std::string> order;
+  auto record = [&](std::string what) {
+    std::lock_guard lock(mutex);
+    order.push_back(std::move(what));
+  };
+  auto start = SerialQueue::Clock::now();
+  std::promise<SerialQueue::Clock::time_point> late;
+  queue.asyncAfter(300ms, [&] {
+    record("late");
+    late.set_value(SerialQueue::Clock::now());
+  });
+  queue.asyncAfter(100ms, [&] { record("early"); });
+  queue.async([&] { record("now"); });
+  auto ranAt = late.get_future().get();
+  EXPECT_GE(ranAt - start, 300ms);
+  EXPECT_EQ(order, (std::vector<std::string>{"now", "early", "late"}));
+}
+
+TEST(SerialQueue, RunExclusiveHoldsTheQueue) {
+  SerialQueue queue("test.exclusive");
+  std::atomic<int> counter{0};
+  for (int i = 0; i < 100; ++i) queue.async([&] { ++counter; });
+  int seenInside = -1;
+  queue.runExclusive([&] {
+    seenInside = counter.load();
+    queue.async([&] { ++counter; });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(counter.load(), 100);  // the item added inside waits for us
+  });
+  EXPECT_EQ(seenInside, 100);
+  std::promise<void> done;
+  queue.async([&] { done.set_value(); });
+  done.get_future().wait();
+  EXPECT_EQ(counter.load(), 101);
+}
+
+TEST(RepeatingTimer, FiresAtOnceThenOnTheGridAndStopsWhenCancelled) {
+  SerialQueue queue("test.timer");
+  std::vector<SerialQueue::Clock::time_point> fires;  // queue only
+  std::unique_ptr<RepeatingTimer> timer;
+  std::promise<void> enough;
+  auto start = SerialQueue::Clock::now();
+  timer = std::make_unique<RepeatingTimer>(queue, 20ms, [&] {
+    fires.push_back(SerialQueue::Clock::now());
+    if (fires.size() == 3) std::this_thread::sleep_for(30ms);  // a slow handler must not shift the grid
+    if (fires.size() == 10) {
+      timer->cancel();
+      enough.set_value();
+    }
+  });
+  timer->resume();
+  enough.get_future().wait();
+  std::this_thread::sleep_for(100ms);
+  std::promise<size_t> count;
+  queue.async([&] { count.set_value(fires.size()); });
+  EXPECT_EQ(count.get_future().get(), 10u);
+  // No drift: the tenth fire is due at start + 9 intervals, not later by the slow handler.
+  EXPECT_LT(fires[9] - start, 9 * 20ms + 40ms);
+  EXPECT_GE(fires[9] - fires[0], 9 * 20ms - 2ms);
+}
+
+TEST(RunLoop, RunsPostedWorkOnTheCallingThreadInOrder) {
+  RunLoop loop;
+  std::vector<int> order;
+  std::thread::id ranOn;
+  std::thread poster([&] {
+    for (int i = 0; i < 5; ++i) loop.post([&, i] { order.push_back(i); });
+    loop.post([&] {
+      ranOn = std::this_thread::get_id();
+      loop.quit();
+    });
+  });
+  loop.run();
+  poster.join();
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
+}  // namespace
+}  // namespace talvora::platform

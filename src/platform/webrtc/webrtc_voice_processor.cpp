@@ -1,10 +1,192 @@
-// Placeholder until the WebRTC backend lands.
 #include "platform/webrtc/webrtc_voice_processor.h"
 
-namespace talvora::platform {
+#include <webrtc/modules/audio_processing/include/audio_processing.h>
+#include <webrtc/system_wrappers/include/trace.h>
 
-Result<std::unique_ptr<VoiceProcessor>> makeWebRtcVoiceProcessor(AudioFormat, uint32_t) {
-  return Error{"not built yet"};
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace talvora::platform {
+namespace {
+
+// The library works on 10 ms blocks, so only rates with a whole number of frames per
+// block can be fed to it. Its float interface resamples anything else inside this
+// range to one of its native rates (8, 16, 32 or 48 kHz) and back.
+constexpr int kMinimumRate = 8000;
+constexpr int kMaximumRate = 192000;
+constexpr int kBlocksPerSecond = 1000 / webrtc::AudioProcessing::kChunkSizeMs;
+
+std::string rateText(double rate) {
+  if (std::isfinite(rate) && rate == std::floor(rate)) return std::to_string(static_cast<long long>(rate));
+  char text[64];
+  std::snprintf(text, sizeof text, "%g", rate);
+  return text;
+}
+
+std::string libraryErrorText(int code) {
+  switch (code) {
+    case webrtc::AudioProcessing::kBadSampleRateError: return "unsupported sample rate";
+    case webrtc::AudioProcessing::kBadNumberChannelsError: return "unsupported channel count";
+    case webrtc::AudioProcessing::kCreationFailedError: return "creation failed";
+    case webrtc::AudioProcessing::kUnsupportedComponentError: return "unsupported component";
+    case webrtc::AudioProcessing::kBadParameterError: return "bad parameter";
+    default: return "error " + std::to_string(code);
+  }
+}
+
+// Mixes the channels down to mono and feeds the library whole 10 ms blocks. The output
+// is the processed stream delayed by exactly one block less one frame: that much
+// processed audio is always ready when a call ends, whatever the call sizes, so every
+// call can hand back as many frames as it received.
+class WebRtcVoiceProcessor final : public VoiceProcessor {
+ public:
+  WebRtcVoiceProcessor(std::unique_ptr<webrtc::AudioProcessing> library, int rate, uint32_t channels,
+                       uint32_t maxFrames)
+      : library_(std::move(library)),
+        stream_(rate, 1),
+        rate_(rate),
+        channels_(channels),
+        blockFrames_(static_cast<uint32_t>(rate / kBlocksPerSecond)),
+        chunkFrames_(std::max<uint32_t>(maxFrames, 1)),
+        gathered_(blockFrames_),
+        processed_(blockFrames_),
+        ready_(chunkFrames_ + blockFrames_),
+        readyCount_(blockFrames_ - 1) {}
+
+  AudioFormat outputFormat() const override { return {static_cast<double>(rate_), 1}; }
+
+  void process(const float* const* in, uint32_t frames, float* const* out) override {
+    // Calls larger than promised are split rather than overflowing the ring.
+    for (uint32_t offset = 0; offset < frames; offset += chunkFrames_) {
+      processChunk(in, offset, std::min(chunkFrames_, frames - offset), out[0] + offset);
+    }
+  }
+
+ private:
+  // All input of the chunk is read before any output is written, so `out` may be the
+  // first input channel itself.
+  void processChunk(const float* const* in, uint32_t offset, uint32_t frames, float* out) {
+    uint32_t consumed = 0;
+    while (consumed < frames) {
+      const uint32_t n = std::min(frames - consumed, blockFrames_ - gatheredCount_);
+      gather(in, offset + consumed, n);
+      consumed += n;
+      if (gatheredCount_ == blockFrames_) {
+        runBlock();
+        gatheredCount_ = 0;
+      }
+    }
+    const size_t capacity = ready_.size();
+    const size_t first = std::min<size_t>(frames, capacity - readAt_);
+    std::memcpy(out, ready_.data() + readAt_, first * sizeof(float));
+    std::memcpy(out + first, ready_.data(), (frames - first) * sizeof(float));
+    readAt_ = (readAt_ + frames) % capacity;
+    readyCount_ -= frames;
+  }
+
+  void gather(const float* const* in, uint32_t offset, uint32_t n) {
+    float* to = gathered_.data() + gatheredCount_;
+    std::memcpy(to, in[0] + offset, n * sizeof(float));
+    if (channels_ > 1) {
+      for (uint32_t c = 1; c < channels_; ++c) {
+        const float* from = in[c] + offset;
+        for (uint32_t i = 0; i < n; ++i) to[i] += from[i];
+      }
+      const float scale = 1.0f / static_cast<float>(channels_);
+      for (uint32_t i = 0; i < n; ++i) to[i] *= scale;
+    }
+    gatheredCount_ += n;
+  }
+
+  void runBlock() {
+    const float* source = gathered_.data();
+    float* destination = processed_.data();
+    if (library_->ProcessStream(&source, stream_, stream_, &destination) != webrtc::AudioProcessing::kNoError) {
+      // Losing audio is worse than passing one block through unprocessed.
+      std::memcpy(destination, source, blockFrames_ * sizeof(float));
+    }
+    const size_t capacity = ready_.size();
+    const size_t writeAt = (readAt_ + readyCount_) % capacity;
+    const size_t first = std::min<size_t>(blockFrames_, capacity - writeAt);
+    std::memcpy(ready_.data() + writeAt, destination, first * sizeof(float));
+    std::memcpy(ready_.data(), destination + first, (blockFrames_ - first) * sizeof(float));
+    readyCount_ += blockFrames_;
+  }
+
+  std::unique_ptr<webrtc::AudioProcessing> library_;
+  const webrtc::StreamConfig stream_;
+  const int rate_;
+  const uint32_t channels_;
+  const uint32_t blockFrames_;
+  const uint32_t chunkFrames_;
+  // The mono block being gathered from the input.
+  std::vector<float> gathered_;
+  uint32_t gatheredCount_ = 0;
+  // The library's output for the last block.
+  std::vector<float> processed_;
+  // Processed frames not yet handed out. Starts with one block less one frame of
+  // silence; it never holds more than that plus one chunk.
+  std::vector<float> ready_;
+  size_t readAt_ = 0;
+  size_t readyCount_;
+};
+
+Status check(int code, const std::string& what) {
+  if (code == webrtc::AudioProcessing::kNoError) return std::nullopt;
+  return Error{std::string("the voice processor could not ") + what + " (" + libraryErrorText(code) + ")"};
+}
+
+}  // namespace
+
+Result<std::unique_ptr<VoiceProcessor>> makeWebRtcVoiceProcessor(AudioFormat input, uint32_t maxFrames) {
+  const double rate = input.sampleRate;
+  if (!(rate >= kMinimumRate && rate <= kMaximumRate) || rate != std::floor(rate) ||
+      static_cast<long>(rate) % kBlocksPerSecond != 0) {
+    return Error{"the voice processor does not support " + rateText(rate) + " Hz input"};
+  }
+  if (input.channelCount == 0) return Error{"the voice processor does not support input without channels"};
+
+  // The library traces only into a file or callback that nobody sets here; filtering
+  // everything keeps it quiet even if that changes, since standard error must stay clean.
+  webrtc::Trace::set_level_filter(webrtc::kTraceNone);
+
+  // The experimental gain control steers an analogue microphone volume that this
+  // recorder does not own; the adaptive digital one below works on the samples alone.
+  webrtc::Config config;
+  config.Set<webrtc::ExperimentalAgc>(new webrtc::ExperimentalAgc(false));
+  std::unique_ptr<webrtc::AudioProcessing> library(webrtc::AudioProcessing::Create(config));
+  if (!library) return Error{"the voice processor could not be created"};
+
+  // The channels are mixed down before the library sees them, so it always gets mono.
+  const int hz = static_cast<int>(rate);
+  webrtc::ProcessingConfig streams;
+  streams.input_stream() = webrtc::StreamConfig(hz, 1);
+  streams.output_stream() = webrtc::StreamConfig(hz, 1);
+  streams.reverse_input_stream() = webrtc::StreamConfig(hz, 1);
+  streams.reverse_output_stream() = webrtc::StreamConfig(hz, 1);
+  if (Status failed = check(library->Initialize(streams), "start at " + rateText(rate) + " Hz")) {
+    return *failed;
+  }
+  if (Status failed = check(library->high_pass_filter()->Enable(true), "enable the high-pass filter")) return *failed;
+  // Moderate rather than high suppression: stronger settings eat into quiet speech,
+  // which hurts transcription more than a little residual noise does.
+  if (Status failed = check(library->noise_suppression()->set_level(webrtc::NoiseSuppression::kModerate),
+                            "set the noise suppression level")) {
+    return *failed;
+  }
+  if (Status failed = check(library->noise_suppression()->Enable(true), "enable noise suppression")) return *failed;
+  if (Status failed = check(library->gain_control()->set_mode(webrtc::GainControl::kAdaptiveDigital),
+                            "set the gain control mode")) {
+    return *failed;
+  }
+  if (Status failed = check(library->gain_control()->Enable(true), "enable gain control")) return *failed;
+
+  return std::unique_ptr<VoiceProcessor>(
+      new WebRtcVoiceProcessor(std::move(library), hz, input.channelCount, maxFrames));
 }
 
 }  // namespace talvora::platform

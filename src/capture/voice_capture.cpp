@@ -148,7 +148,7 @@ VoiceCapture::StartOutcome VoiceCapture::startUnlessStopped(bool transcribe, Err
 // Audio path.
 
 void VoiceCapture::tap(const AudioBufferView& buffer, uint32_t channels) {
-  if (!slots.try_acquire()) {
+  if (!slots.tryAcquire()) {
     overflow();
     return;
   }

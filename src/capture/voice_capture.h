@@ -6,13 +6,13 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <semaphore>
 #include <string>
 #include <vector>
 
 #include "capture/tap.h"
 #include "events/event.h"
 #include "platform/dispatch/serial_queue.h"
+#include "platform/dispatch/try_semaphore.h"
 #include "platform/platform.h"
 
 namespace talvora::capture {
@@ -87,7 +87,7 @@ class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
   platform::Platform platform;
   Environment environment;
   std::unique_ptr<platform::AudioEngine> engine;
-  std::counting_semaphore<kSlotCount> slots{kSlotCount};
+  platform::TrySemaphore slots{kSlotCount};
   std::mutex overflowLock;
   const std::string output;
   const double maximum;

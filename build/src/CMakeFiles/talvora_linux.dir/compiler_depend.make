@@ -1,2 +1,0 @@
-# Empty compiler generated dependencies file for talvora_linux.
-# This may be replaced when dependencies are built.

@@ -1,0 +1,391 @@
+// The WebRTC voice processor against the real library: which formats it takes, that the
+// 10 ms block buffering neither loses nor repeats frames, and that what comes out is
+// still the speech that went in.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <numbers>
+#include <random>
+#include <vector>
+
+#include "platform/webrtc/webrtc_voice_processor.h"
+
+// GCC pairs its own idea of operator new with the free() below once it inlines the
+// replacement, and warns; the replacements allocate and free consistently.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+namespace {
+
+// Counts every operator new in the process while `countingAllocations` is set, so a test
+// can prove that processing allocates nothing (the library's C++ allocations go through
+// this replacement too).
+std::atomic<bool> countingAllocations{false};
+std::atomic<long> allocations{0};
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (countingAllocations.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace talvora::platform {
+namespace {
+
+using Signal = std::vector<float>;
+
+constexpr uint32_t kMaxFrames = 4096;
+
+std::unique_ptr<VoiceProcessor> make(double rate, uint32_t channels, uint32_t maxFrames = kMaxFrames) {
+  auto made = makeWebRtcVoiceProcessor({rate, channels}, maxFrames);
+  EXPECT_TRUE(made.ok()) << (made.ok() ? "" : made.error().description);
+  return made.ok() ? made.take() : nullptr;
+}
+
+// A voiced, speech-like sound: a harmonic series on a gliding 110-170 Hz fundamental with
+// two formant peaks, cut into 175 ms syllables with 75 ms pauses. A steady tone would
+// be learnt as noise and suppressed, as it should be; this is not.
+Signal speechLike(double rate, double seconds, double amplitude, double pitchOffset = 0) {
+  Signal s(static_cast<size_t>(rate * seconds));
+  double phase = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const double t = static_cast<double>(i) / rate;
+    const double f0 = 140 + pitchOffset + 30 * std::sin(2 * std::numbers::pi * 0.7 * t);
+    phase += 2 * std::numbers::pi * f0 / rate;
+    double v = 0;
+    for (int h = 1; h * f0 < 3800; ++h) {
+      const double f = h * f0;
+      const double weight = (1 + 2 * std::exp(-std::pow((f - 700) / 300, 2)) +
+                             1.5 * std::exp(-std::pow((f - 1200) / 400, 2))) / h;
+      v += weight * std::sin(h * phase);
+    }
+    const double syllable = std::fmod(t, 0.25) / 0.25;
+    const double envelope = syllable < 0.7 ? std::sin(std::numbers::pi * syllable / 0.7) : 0;
+    s[i] = static_cast<float>(amplitude * envelope * v / 3);
+  }
+  return s;
+}
+
+Signal concat(std::initializer_list<Signal> parts) {
+  Signal all;
+  for (const Signal& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+// Feeds the channels through `processor` in calls of the given sizes, cycling through
+// them, and returns everything it handed back.
+Signal run(VoiceProcessor& processor, const std::vector<Signal>& channels, const std::vector<uint32_t>& callSizes) {
+  const size_t total = channels[0].size();
+  Signal out(total, std::nanf(""));
+  std::vector<const float*> in(channels.size());
+  size_t at = 0;
+  for (size_t call = 0; at < total; ++call) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(callSizes[call % callSizes.size()], total - at));
+    for (size_t c = 0; c < channels.size(); ++c) in[c] = channels[c].data() + at;
+    float* o = out.data() + at;
+    processor.process(in.data(), n, &o);
+    at += n;
+  }
+  return out;
+}
+
+Signal runMono(double rate, const Signal& in, const std::vector<uint32_t>& callSizes = {2048}) {
+  auto processor = make(rate, 1);
+  if (!processor) return {};
+  return run(*processor, {in}, callSizes);
+}
+
+double rms(const Signal& s, size_t from, size_t to) {
+  double sum = 0;
+  for (size_t i = from; i < to; ++i) sum += double(s[i]) * s[i];
+  return std::sqrt(sum / double(to - from));
+}
+
+double mean(const Signal& s, size_t from, size_t to) {
+  double sum = 0;
+  for (size_t i = from; i < to; ++i) sum += s[i];
+  return sum / double(to - from);
+}
+
+// The highest normalised correlation between in[from, to) and the output shifted by a
+// lag below `maxLag`: the processing delays its output, and noise suppression and gain
+// control reshape it, but speech must stay recognisably the same waveform.
+double bestCorrelation(const Signal& in, const Signal& out, size_t from, size_t to, size_t maxLag) {
+  double best = -1;
+  for (size_t lag = 0; lag < maxLag && to + lag <= out.size(); ++lag) {
+    double xy = 0, xx = 0, yy = 0;
+    for (size_t i = from; i < to; ++i) {
+      xy += double(in[i]) * out[i + lag];
+      xx += double(in[i]) * in[i];
+      yy += double(out[i + lag]) * out[i + lag];
+    }
+    best = std::max(best, xy / std::sqrt(xx * yy + 1e-30));
+  }
+  return best;
+}
+
+// Energy of the first difference over energy: grows with the share of high frequencies,
+// so a processor that dulled speech (kept only the low band) would show it.
+double brightness(const Signal& s, size_t from, size_t to) {
+  double diff = 0, energy = 0;
+  for (size_t i = from + 1; i < to; ++i) {
+    diff += (double(s[i]) - s[i - 1]) * (double(s[i]) - s[i - 1]);
+    energy += double(s[i]) * s[i];
+  }
+  return diff / energy;
+}
+
+TEST(WebRtcVoiceProcessor, RefusesFormatsItCannotProcessWithAReason) {
+  // 22050 and 11025 have no whole number of frames in 10 ms.
+  for (double rate : {22050.0, 11025.0, 44100.5, 0.0, -48000.0, 4000.0, 384000.0, double(NAN)}) {
+    auto made = makeWebRtcVoiceProcessor({rate, 1}, kMaxFrames);
+    ASSERT_FALSE(made.ok()) << rate;
+    EXPECT_NE(made.error().description.find("does not support"), std::string::npos) << made.error().description;
+  }
+  auto odd = makeWebRtcVoiceProcessor({22050, 2}, kMaxFrames);
+  ASSERT_FALSE(odd.ok());
+  EXPECT_EQ(odd.error().description, "the voice processor does not support 22050 Hz input");
+
+  auto silent = makeWebRtcVoiceProcessor({48000, 0}, kMaxFrames);
+  ASSERT_FALSE(silent.ok());
+  EXPECT_EQ(silent.error().description, "the voice processor does not support input without channels");
+}
+
+TEST(WebRtcVoiceProcessor, TakesCommonRatesAndAnyLayoutAndDeliversMono) {
+  // The library resamples 44.1 and 96 kHz to its own rates internally; what comes out is
+  // at the input rate.
+  for (double rate : {8000.0, 16000.0, 32000.0, 44100.0, 48000.0, 96000.0}) {
+    for (uint32_t channels : {1u, 2u, 6u}) {
+      auto made = makeWebRtcVoiceProcessor({rate, channels}, kMaxFrames);
+      ASSERT_TRUE(made.ok()) << rate << " Hz, " << channels << " channels: " << made.error().description;
+      EXPECT_EQ(made.value()->outputFormat().sampleRate, rate);
+      EXPECT_EQ(made.value()->outputFormat().channelCount, 1u);
+    }
+  }
+}
+
+TEST(WebRtcVoiceProcessor, HandsBackEveryFrameOnceWhateverTheCallSizes) {
+  const double rate = 48000;
+  const Signal in = concat({Signal(12345, 0.0f), speechLike(rate, 3, 0.3)});
+
+  // Whole 10 ms blocks per call is the reference.
+  const Signal reference = runMono(rate, in, {480});
+  ASSERT_EQ(reference.size(), in.size());
+  ASSERT_GT(rms(reference, 0, reference.size()), 0.01);
+
+  // Irregular sizes up to the maximum, including empty calls: a dropped or repeated
+  // frame anywhere would shift everything after it.
+  EXPECT_EQ(runMono(rate, in, {2048, 1, 479, 4096, 0, 960, 13, 3001, 480, 481}), reference);
+
+  // Calls larger than the processor was made for are split, not overflowed.
+  {
+    auto small = make(rate, 1, 100);
+    ASSERT_TRUE(small);
+    EXPECT_EQ(run(*small, {in}, {2048, 1, 479, 4096}), reference);
+  }
+
+  // Output written over the input it came from (the engine may process in place).
+  {
+    auto processor = make(rate, 1);
+    ASSERT_TRUE(processor);
+    Signal buffer = in;
+    const std::vector<uint32_t> sizes = {2048, 1, 479, 4096};
+    size_t at = 0;
+    for (size_t call = 0; at < buffer.size(); ++call) {
+      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(sizes[call % sizes.size()], buffer.size() - at));
+      float* p = buffer.data() + at;
+      const float* ip = p;
+      processor->process(&ip, n, &p);
+      at += n;
+    }
+    EXPECT_EQ(buffer, reference);
+  }
+}
+
+TEST(WebRtcVoiceProcessor, LagsTheInputByLessThanTwoBlocks) {
+  for (double rate : {16000.0, 48000.0}) {
+    const size_t block = static_cast<size_t>(rate / 100);
+    const size_t onset = static_cast<size_t>(rate / 2) + 7;
+    // A sudden loud noise burst after silence: its first output sample is easy to find.
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> noise(-0.5f, 0.5f);
+    Signal in(onset + static_cast<size_t>(rate), 0.0f);
+    for (size_t i = onset; i < in.size(); ++i) in[i] = noise(random);
+
+    const Signal out = runMono(rate, in, {2048, 1, 479, 4096});
+    ASSERT_EQ(out.size(), in.size());
+    size_t first = out.size();
+    for (size_t i = 0; i < out.size(); ++i) {
+      if (std::fabs(out[i]) > 1e-3f) {
+        first = i;
+        break;
+      }
+    }
+    // Nothing before the sound arrives; after it, one block of buffering and less than
+    // a block of the library's own filter delay.
+    ASSERT_GE(first, onset) << rate;
+    EXPECT_LT(first - onset, 2 * block) << rate;
+  }
+}
+
+TEST(WebRtcVoiceProcessor, KeepsSpeechLoudAndRecognisable) {
+  for (double rate : {16000.0, 44100.0, 48000.0}) {
+    const Signal in = speechLike(rate, 4, 0.3);
+    const Signal out = runMono(rate, in, {2048, 1, 479});
+    ASSERT_EQ(out.size(), in.size());
+    // After the first second, once noise estimate and gain have settled.
+    const size_t from = static_cast<size_t>(rate), to = in.size() - static_cast<size_t>(rate / 10);
+    EXPECT_GT(rms(out, from, to), 0.5 * rms(in, from, to)) << rate;
+    EXPECT_GT(bestCorrelation(in, out, from, to, static_cast<size_t>(rate / 50)), 0.6) << rate;
+    const double ratio = brightness(out, from, to) / brightness(in, from, to);
+    EXPECT_GT(ratio, 0.5) << rate;
+    EXPECT_LT(ratio, 2.0) << rate;
+  }
+}
+
+TEST(WebRtcVoiceProcessor, KeepsRecordedSpeech) {
+  // A real utterance ("go forward ten meters"), 16 kHz signed 16-bit little-endian,
+  // from the pocketsphinx test data the build dependencies install.
+  const char* path = "/usr/share/pocketsphinx/test/data/goforward.raw";
+  std::ifstream file(path, std::ios::binary);
+  ASSERT_TRUE(file) << "missing " << path << " (Debian package pocketsphinx-testdata)";
+  std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_GT(bytes.size(), 32000u);
+  Signal in(bytes.size() / 2);
+  for (size_t i = 0; i < in.size(); ++i) {
+    const auto lo = static_cast<uint8_t>(bytes[2 * i]), hi = static_cast<uint8_t>(bytes[2 * i + 1]);
+    in[i] = static_cast<float>(static_cast<int16_t>(lo | hi << 8)) / 32768.0f;
+  }
+
+  const Signal out = runMono(16000, in, {2048, 1, 479});
+  ASSERT_EQ(out.size(), in.size());
+  const size_t from = 8000, to = in.size() - 1600;
+  EXPECT_GT(rms(out, from, to), 0.5 * rms(in, from, to));
+  EXPECT_GT(bestCorrelation(in, out, from, to, 320), 0.6);
+  const double ratio = brightness(out, from, to) / brightness(in, from, to);
+  EXPECT_GT(ratio, 0.5);
+  EXPECT_LT(ratio, 2.0);
+}
+
+TEST(WebRtcVoiceProcessor, LeavesSilenceAndFaintNoiseQuiet) {
+  const double rate = 48000;
+  const Signal zeros(static_cast<size_t>(rate * 2), 0.0f);
+  const Signal silent = runMono(rate, zeros);
+  ASSERT_EQ(silent.size(), zeros.size());
+  for (float x : silent) ASSERT_LT(std::fabs(x), 1e-6f);
+
+  // A pause after speaking: the gain control must not pump room noise (-60 dBFS) up.
+  std::mt19937 random(5);
+  std::normal_distribution<float> noise(0.0f, 0.001f);
+  Signal hiss(static_cast<size_t>(rate * 3));
+  for (float& x : hiss) x = noise(random);
+  const Signal in = concat({speechLike(rate, 2, 0.3), hiss});
+  const Signal out = runMono(rate, in);
+  const size_t from = static_cast<size_t>(rate * 3);
+  EXPECT_LT(rms(out, from, in.size()), 2 * rms(in, from, in.size()));
+}
+
+TEST(WebRtcVoiceProcessor, RemovesADcOffset) {
+  const double rate = 48000;
+  const Signal speech = speechLike(rate, 3, 0.3);
+  Signal in = speech;
+  for (float& x : in) x += 0.2f;
+  const Signal out = runMono(rate, in);
+  const size_t from = static_cast<size_t>(rate * 2);
+  EXPECT_LT(std::fabs(mean(out, from, in.size())), 0.005);
+  // The offset went, the speech riding on it did not.
+  EXPECT_GT(rms(out, from, in.size()), 0.5 * rms(speech, from, in.size()));
+}
+
+TEST(WebRtcVoiceProcessor, MixesEveryChannelIntoTheMonoOutput) {
+  const double rate = 48000;
+  for (uint32_t channels : {2u, 6u}) {
+    // A different voice on each channel; the output must be the processed average of
+    // all of them, not just the first.
+    std::vector<Signal> in;
+    for (uint32_t c = 0; c < channels; ++c) in.push_back(speechLike(rate, 2, 0.4, 25.0 * c));
+    Signal mix(in[0].size(), 0.0f);
+    for (size_t i = 0; i < mix.size(); ++i) {
+      for (uint32_t c = 0; c < channels; ++c) mix[i] += in[c][i];
+      mix[i] /= static_cast<float>(channels);
+    }
+
+    auto multi = make(rate, channels);
+    ASSERT_TRUE(multi);
+    const Signal out = run(*multi, in, {2048, 1, 479});
+    const Signal expected = runMono(rate, mix, {2048, 1, 479});
+    ASSERT_EQ(out.size(), expected.size());
+    double worst = 0;
+    for (size_t i = 0; i < out.size(); ++i) worst = std::max(worst, double(std::fabs(out[i] - expected[i])));
+    EXPECT_LT(worst, 1e-3) << channels << " channels";
+    EXPECT_GT(rms(out, 0, out.size()), 0.01);
+  }
+}
+
+TEST(WebRtcVoiceProcessor, PrintsNothing) {
+  // The recorder's standard output carries events and its standard error must stay
+  // empty, so the library may not talk on either, not even about formats it refuses.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  FILE* capture = std::tmpfile();
+  ASSERT_NE(capture, nullptr);
+  const int savedOut = dup(1), savedErr = dup(2);
+  dup2(fileno(capture), 1);
+  dup2(fileno(capture), 2);
+  for (double rate : {48000.0, 44100.0, 22050.0, 8000.0}) {
+    auto made = makeWebRtcVoiceProcessor({rate, 2}, kMaxFrames);
+    if (!made.ok()) continue;
+    const Signal speech = speechLike(rate, 1, 0.9);
+    Signal loud(speech.size());
+    for (size_t i = 0; i < loud.size(); ++i) loud[i] = std::clamp(speech[i] * 4, -1.0f, 1.0f);
+    run(*made.value(), {loud, Signal(loud.size(), 0.0f)}, {2048, 1, 479});
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(savedOut, 1);
+  dup2(savedErr, 2);
+  close(savedOut);
+  close(savedErr);
+  EXPECT_EQ(std::ftell(capture), 0L);
+  std::fclose(capture);
+}
+
+TEST(WebRtcVoiceProcessor, AllocatesNothingWhileProcessing) {
+  const double rate = 48000;
+  auto processor = make(rate, 2);
+  ASSERT_TRUE(processor);
+  const Signal left = speechLike(rate, 2, 0.3), right = speechLike(rate, 2, 0.3, 40);
+  Signal out(kMaxFrames);
+  float* o = out.data();
+
+  allocations = 0;
+  countingAllocations = true;
+  // From the very first call: the audio thread may not allocate at start-up either.
+  const uint32_t sizes[] = {2048, 1, 479, 4096, 960};
+  size_t at = 0;
+  for (size_t call = 0; at + kMaxFrames <= left.size(); ++call) {
+    const uint32_t n = sizes[call % 5];
+    const float* in[] = {left.data() + at, right.data() + at};
+    processor->process(in, n, &o);
+    at += n;
+  }
+  countingAllocations = false;
+  EXPECT_EQ(allocations.load(), 0);
+}
+
+}  // namespace
+}  // namespace talvora::platform

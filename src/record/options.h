@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace talvora::record {
+
+struct Options {
+  std::string file;
+  double maxSeconds = 1800;
+  std::string maxText = "1800";  // as given, for the messages
+  bool transcribe = false;
+};
+
+enum class Request { help, version };
+
+// The command line was wrong: the message says why (exit status 2).
+struct UsageError {
+  std::string message;
+};
+
+// talvora-record FILE [--max SECONDS] [--transcribe]; options may come before or after
+// FILE, "--max=SECONDS" works too, and "--" ends the options.
+std::variant<Options, Request, UsageError> parseCommandLine(const std::vector<std::string>& arguments);
+
+std::string usageText();
+
+}  // namespace talvora::record

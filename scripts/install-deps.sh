@@ -15,6 +15,7 @@ PACKAGES=(
   libsoxr-dev
   sox libsox-fmt-pulse flite
   util-linux procps psmisc time
+  dpkg-dev groff-base
 )
 
 missing=()

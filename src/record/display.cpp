@@ -16,6 +16,9 @@ std::string format(const char* pattern, double value) {
   return text;
 }
 
+// The maximum as a clock, with tenths only when it has a fraction of a second.
+std::string limitText(double seconds) { return clockText(seconds, std::floor(seconds) != seconds); }
+
 }  // namespace
 
 std::string clockText(double seconds, bool tenths) {
@@ -33,7 +36,7 @@ std::string clockText(double seconds, bool tenths) {
 }
 
 std::string meterLine(const client::Level& level, double maxSeconds, int columns, bool colour) {
-  std::string times = "  " + clockText(level.elapsedSeconds, true) + " / " + clockText(maxSeconds, false);
+  std::string times = "  " + clockText(level.elapsedSeconds, true) + " / " + limitText(maxSeconds);
   std::string silence = level.silenceSeconds >= 0.05 ? format("  silence %.1f s", level.silenceSeconds) : "";
   const std::string label = "REC ";
   // What is left for the bar between its brackets; below a few cells it says nothing.
@@ -79,7 +82,7 @@ Display::Display(std::FILE* out, DisplayStyle style, double maxSeconds)
 
 void Display::ready(const std::string& file) {
   std::fprintf(out_, "Recording to %s (at most %s). Press Enter or Ctrl-C to stop.\n", file.c_str(),
-               clockText(maxSeconds_, false).c_str());
+               limitText(maxSeconds_).c_str());
   std::fflush(out_);
 }
 

@@ -36,22 +36,25 @@ std::string clockText(double seconds, bool tenths) {
 }
 
 std::string meterLine(const client::Level& level, double maxSeconds, int columns, bool colour) {
-  std::string times = "  " + clockText(level.elapsedSeconds, true) + " / " + limitText(maxSeconds);
+  const std::string label = "REC";
+  const std::string elapsed = "  " + clockText(level.elapsedSeconds, true);
+  std::string limit = " / " + limitText(maxSeconds);
   std::string silence = level.silenceSeconds >= 0.05 ? format("  silence %.1f s", level.silenceSeconds) : "";
-  const std::string label = "REC ";
-  // What is left for the bar between its brackets; below a few cells it says nothing.
-  int width = columns - 1 - static_cast<int>(label.size() + 2 + times.size() + silence.size());
-  if (width < 8) {
-    silence.clear();
-    width = columns - 1 - static_cast<int>(label.size() + 2 + times.size());
-  }
-  width = std::min(width, 40);
+  // The last column stays empty: writing into it makes some terminals wrap. On a narrow
+  // terminal the silence goes first, then the maximum, then the bar.
+  const int room = columns - 1;
+  constexpr int kShortestBar = 8;
+  auto text = [&] { return static_cast<int>(label.size() + elapsed.size() + limit.size() + silence.size()); };
+  if (text() + 3 + kShortestBar > room) silence.clear();
+  if (text() + 3 + kShortestBar > room) limit.clear();
+  if (text() > room) return clockText(level.elapsedSeconds, true).substr(0, static_cast<size_t>(std::max(room, 0)));
+  const int width = std::min(room - text() - 3, 40);
 
   std::string line = colour ? std::string("\033[1;31m") + label + kReset : label;
   if (width >= 4) {
     float clamped = std::clamp(std::isfinite(level.level) ? level.level : 0.0f, 0.0f, 1.0f);
     int filled = static_cast<int>(std::lround(clamped * static_cast<float>(width)));
-    line += '[';
+    line += " [";
     const char* current = "";  // the colour in effect, "" for none
     for (int cell = 0; cell < width; ++cell) {
       bool on = cell < filled;
@@ -69,7 +72,7 @@ std::string meterLine(const client::Level& level, double maxSeconds, int columns
     if (*current) line += kReset;
     line += ']';
   }
-  return line + times + silence;
+  return line + elapsed + limit + silence;
 }
 
 std::string plainLine(const client::Level& level) {

@@ -1,0 +1,24 @@
+#include "platform/pulse/pulse_client.h"
+
+#include <cstdlib>
+#include <mutex>
+
+namespace talvora::platform::pulse {
+
+void quietLibraryLog() {
+  static std::once_flag once;
+  // Does not replace a value the user set: PULSE_LOG_SYSLOG only needs to exist, and
+  // a PULSE_LOG_JOURNAL the user chose takes precedence over it inside libpulse.
+  std::call_once(once, [] { ::setenv("PULSE_LOG_SYSLOG", "1", 0); });
+}
+
+pa_context* newContext(pa_mainloop_api* api) {
+  pa_proplist* properties = pa_proplist_new();
+  if (!properties) return nullptr;
+  pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, kClientName);
+  pa_context* context = pa_context_new_with_proplist(api, kClientName, properties);
+  pa_proplist_free(properties);
+  return context;
+}
+
+}  // namespace talvora::platform::pulse

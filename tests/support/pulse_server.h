@@ -1,0 +1,101 @@
+#pragma once
+
+// A private PulseAudio server for tests, started as the (root) test user in a temporary
+// directory of its own, with a virtual microphone that is the default source: a FIFO the
+// test writes audio into (module-pipe-source). Nothing on the machine is touched and no
+// hardware is needed.
+//
+// Construction waits until the server answers; a server that cannot start throws with
+// its log, so a test that needs it fails loudly instead of skipping.
+
+#include <sys/types.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace talvora::testing {
+
+using Environment = std::map<std::string, std::string>;
+
+struct PulseServerOptions {
+  // The virtual microphone: its native format is what the recorder must report.
+  unsigned rate = 48000;
+  unsigned channels = 2;
+  // What the FIFO carries: "float32le" or "s16le".
+  std::string sampleFormat = "float32le";
+  // False: no pipe source at all (a server without a microphone, unless the null sink's
+  // monitor is there).
+  bool microphone = true;
+  // The native protocol admits only clients that present the right cookie (or, like
+  // the root test process, the server's own user id). Otherwise anyone may connect.
+  bool requireCookie = false;
+  // A null sink, whose monitor is a source that runs on the real-time clock.
+  bool nullSink = false;
+  // Make the null sink's monitor the default source instead of the pipe source.
+  bool monitorIsDefault = false;
+};
+
+class PulseServer {
+ public:
+  explicit PulseServer(PulseServerOptions options = {});
+  ~PulseServer();
+
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
+
+  const PulseServerOptions& options() const { return options_; }
+  // The private temporary directory (mode 0755, so other users reach the socket).
+  const std::string& directory() const { return directory_; }
+  const std::string& socketPath() const { return socket_; }
+  std::string address() const { return "unix:" + socket_; }
+  const std::string& fifoPath() const { return fifo_; }
+  // The cookie the server accepts; readable by root only.
+  const std::string& cookiePath() const { return cookie_; }
+  // The default source's name.
+  std::string sourceName() const;
+  size_t frameBytes() const;
+
+  // What a client process needs to reach this server and nothing else: PULSE_SERVER,
+  // PULSE_COOKIE, a HOME and runtime directory of its own, PATH and a C locale.
+  Environment clientEnvironment() const;
+
+  // The server's own log so far.
+  std::string log() const;
+
+  // Runs pactl against this server; throws with its output when it fails.
+  std::string pactl(const std::vector<std::string>& arguments) const;
+
+  // Kills the server outright, as a crash would.
+  void kill();
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  void start();
+  void waitUntilAnswering();
+  [[noreturn]] void fail(const std::string& what);
+  void reap(int signal);
+
+  PulseServerOptions options_;
+  std::string directory_;
+  std::string socket_;
+  std::string fifo_;
+  std::string cookie_;
+  std::string logPath_;
+  pid_t pid_ = -1;
+};
+
+// Runs `argv` with exactly `environment`, waits at most `timeoutMs`, and returns its exit
+// status with standard output and error combined in `output`. -1 on timeout (the
+// process is killed).
+int runCommand(const std::vector<std::string>& argv, const Environment& environment, std::string* output,
+               int timeoutMs = 10000);
+
+// Writes `bytes` to `path` with `mode`.
+void writeFile(const std::string& path, const std::string& bytes, unsigned mode);
+
+// A new private directory under /tmp with `mode`; the caller removes it.
+std::string makeTemporaryDirectory(const std::string& prefix, unsigned mode);
+
+}  // namespace talvora::testing

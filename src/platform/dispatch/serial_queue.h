@@ -27,7 +27,6 @@ class QueueNode {
   std::atomic<QueueNode*> next_{nullptr};
   std::chrono::steady_clock::time_point due_{};
   bool timed_ = false;
-  uint64_t sequence_ = 0;
 };
 
 // A labelled serial work queue with a thread of its own. Work items run one at a time,

@@ -1,0 +1,87 @@
+#include "platform/pocketsphinx/resampler.h"
+
+#include <soxr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace talvora::platform::pocketsphinx {
+namespace {
+
+int16_t toInt16(float sample) {
+  const float scaled = std::clamp(sample, -1.0f, 1.0f) * 32767.0f;
+  return static_cast<int16_t>(std::lrintf(scaled));
+}
+
+}  // namespace
+
+Resampler::Resampler(double outputRate) : outputRate_(outputRate) {}
+
+Resampler::~Resampler() {
+  if (soxr_) soxr_delete(soxr_);
+}
+
+Status Resampler::process(const float* samples, size_t frames, double inputRate, std::vector<int16_t>& out) {
+  if (inputRate <= 0) return Error{"audio with a sample rate of " + std::to_string(inputRate) + " Hz"};
+  if (inputRate != inputRate_) {
+    if (Status failed = flush(out)) return failed;
+    inputRate_ = inputRate;
+    if (inputRate_ != outputRate_) {
+      // Dither would only add noise the recognizer has to ignore.
+      const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
+      soxr_io_spec_t spec = io;
+      spec.flags |= SOXR_NO_DITHER;
+      const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+      soxr_error_t error = nullptr;
+      soxr_ = soxr_create(inputRate_, outputRate_, 1, &error, &spec, &quality, nullptr);
+      if (error) {
+        soxr_ = nullptr;
+        inputRate_ = 0;
+        return Error{std::string("the audio could not be resampled: ") + error};
+      }
+    }
+  }
+  if (!soxr_) {
+    out.reserve(out.size() + frames);
+    for (size_t i = 0; i < frames; ++i) out.push_back(toInt16(samples[i]));
+    return std::nullopt;
+  }
+  return run(samples, frames, out);
+}
+
+Status Resampler::flush(std::vector<int16_t>& out) {
+  Status result;
+  if (soxr_) {
+    result = run(nullptr, 0, out);
+    soxr_delete(soxr_);
+    soxr_ = nullptr;
+  }
+  inputRate_ = 0;
+  return result;
+}
+
+// Feeds `frames` samples (none: end of input) and collects every sample soxr has ready.
+Status Resampler::run(const float* samples, size_t frames, std::vector<int16_t>& out) {
+  const double ratio = outputRate_ / inputRate_;
+  size_t consumed = 0;
+  for (;;) {
+    const size_t room = static_cast<size_t>(std::ceil(static_cast<double>(frames - consumed) * ratio)) + 256;
+    const size_t start = out.size();
+    out.resize(start + room);
+    size_t taken = 0;
+    size_t produced = 0;
+    const soxr_error_t error = soxr_process(soxr_, samples ? samples + consumed : nullptr, frames - consumed, &taken,
+                                            out.data() + start, room, &produced);
+    out.resize(start + produced);
+    if (error) return Error{std::string("the audio could not be resampled: ") + error};
+    consumed += taken;
+    if (samples && taken == 0 && produced == 0) return Error{"the audio resampler stopped taking input"};
+    // Input left over, or a full output buffer, means soxr has more to give.
+    if (consumed < frames || produced == room) continue;
+    if (samples == nullptr && produced > 0) continue;
+    return std::nullopt;
+  }
+}
+
+}  // namespace talvora::platform::pocketsphinx

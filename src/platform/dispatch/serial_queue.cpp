@@ -155,6 +155,11 @@ void SerialQueue::run() {
 }
 
 struct RepeatingTimer::State {
+  // Spelled out for make_shared: clang 14 (the fuzz build) lacks C++20's parenthesized
+  // initialization of aggregates.
+  State(SerialQueue& queue, std::chrono::nanoseconds interval, std::function<void()> handler)
+      : queue(queue), interval(interval), handler(std::move(handler)) {}
+
   SerialQueue& queue;
   std::chrono::nanoseconds interval;
   std::function<void()> handler;

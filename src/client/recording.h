@@ -56,7 +56,10 @@ struct RecordingOptions {
   // PULSE_SERVER, PULSE_SOURCE, LC_ALL, …
   std::vector<std::pair<std::string, std::string>> environment;
   // Called on the reader thread for every line of output. It may call requestStop() and
-  // terminate(); it must not call wait() (that would wait for itself).
+  // terminate(); it must not call wait() (that would wait for itself). The first events
+  // may arrive before the constructor has returned: a callback that uses the Recording
+  // must not assume it has been stored yet (or hand events to a thread of the
+  // application's, as talvora-record does).
   std::function<void(const Event&)> onEvent;
   // The destructor of a Recording still running asks it to stop, waits this long for it
   // to finish, then sends SIGTERM and waits as long again, then SIGKILL. Finishing may

@@ -102,13 +102,16 @@ echo '{"event":"ready"}'
 read line
 printf '{"event":"finished","durationSeconds":1,"localTranscript":"%s"}\n' "$line"
 )");
-  Recording* self = nullptr;
+  // The first events may come before the constructor has returned: the callback waits
+  // for the object it is going to use.
+  std::promise<Recording*> constructed;
+  std::shared_future<Recording*> self = constructed.get_future().share();
   options.onEvent = [&, inner = collected.callback()](const Event& event) {
     inner(event);
-    if (std::holds_alternative<Ready>(event)) self->requestStop();
+    if (std::holds_alternative<Ready>(event)) self.get()->requestStop();
   };
   Recording recording(options);
-  self = &recording;
+  constructed.set_value(&recording);
   RecordingResult result = recording.wait();
   EXPECT_TRUE(result.finished);
   EXPECT_EQ(result.transcript, "stop");
@@ -242,21 +245,28 @@ TEST_F(RecordingTest, WhatTheChildLeavesBehindDoesNotHoldTheResult) {
 }
 
 TEST_F(RecordingTest, ARecordingMayBeDestroyedFromItsOwnCallback) {
-  std::promise<void> destroyed;
-  std::unique_ptr<Recording> recording;
-  std::mutex ownership;  // the test thread must not look at the pointer meanwhile
+  // What the callback touches lives as long as the callback itself, which outlives the
+  // test: the reader thread finishes on its own after the destruction.
+  struct Shared {
+    std::mutex ownership;  // the callback waits until the pointer has been stored
+    std::unique_ptr<Recording> recording;
+    std::promise<void> destroyed;
+  };
+  auto shared = std::make_shared<Shared>();
   RecordingOptions options = optionsFor("echo '{\"event\":\"ready\"}'\nread line\ntouch " + folder.file("stopped") +
                                         "\necho '{\"event\":\"warning\",\"message\":\"late\"}'\n");
-  options.onEvent = [&](const Event&) {
-    std::lock_guard lock(ownership);
-    recording.reset();
-    destroyed.set_value();
+  options.onEvent = [shared](const Event&) {
+    std::unique_lock lock(shared->ownership);
+    shared->recording.reset();
+    lock.unlock();
+    shared->destroyed.set_value();
   };
+  std::future<void> destroyed = shared->destroyed.get_future();
   {
-    std::lock_guard lock(ownership);
-    recording = std::make_unique<Recording>(options);
+    std::lock_guard lock(shared->ownership);
+    shared->recording = std::make_unique<Recording>(options);
   }
-  destroyed.get_future().wait();
+  destroyed.wait();
   // It was asked to stop on the way out.
   EXPECT_TRUE(waitForFile(folder.file("stopped")));
 }

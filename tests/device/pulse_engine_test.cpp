@@ -3,12 +3,14 @@
 // stopping from every thread, and a server or device that goes away.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <atomic>
 #include <cmath>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -167,6 +169,31 @@ TEST(PulseEngineFormat, NoServerMeansNoFormatAndStartSaysWhy) {
   engine->stop();
   engine->stop();
   ::rmdir(directory.c_str());
+}
+
+// A server that accepts the connection and then never answers (here: stopped) costs
+// one timeout, not a hang; later calls fail at once with the same reason. Microphone
+// access, asked at the same time, answers "granted" when its own timeout passes.
+TEST(PulseEngineFormat, ServerThatNeverAnswersTimesOutOnce) {
+  PulseServer server;
+  useServer(server);
+  ASSERT_EQ(::kill(server.pid(), SIGSTOP), 0);
+  struct Resume {
+    pid_t pid;
+    ~Resume() { ::kill(pid, SIGCONT); }
+  } resume{server.pid()};
+
+  std::promise<bool> access;
+  platform::makePulseMicrophoneAccess()->requestAccess([&](bool granted) { access.set_value(granted); });
+  auto engine = platform::makePulseEngine(nullptr);
+  const AudioFormat format = engine->inputNode().outputFormat(0);
+  EXPECT_EQ(format.sampleRate, 0);
+  auto started = engine->start();
+  ASSERT_TRUE(started.has_value());
+  EXPECT_NE(started->description.find("Timeout"), std::string::npos) << started->description;
+  auto answer = access.get_future();
+  ASSERT_EQ(answer.wait_for(20s), std::future_status::ready);
+  EXPECT_TRUE(answer.get());
 }
 
 TEST(PulseEngineFormat, ServerWithoutAnyMicrophoneMeansNoFormat) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -165,6 +166,25 @@ TEST(RecorderLifecycle, StoppedAtOnceStillLeavesAPlayableFile) {
   EXPECT_NO_THROW(readSoundFile(path));
 }
 
+// A source on the real-time clock (a null sink's monitor) delivers on its own, as a
+// microphone does: the file grows while recording and holds silence.
+TEST(RecorderLifecycle, RecordsALiveSourceContinuously) {
+  PulseServer server({.rate = 32000, .channels = 2, .microphone = false, .nullSink = true, .monitorIsDefault = true});
+  TemporaryDirectory out;
+  const std::string path = out / "live.caf";
+  RecorderProcess recorder(recorderFor(server, path));
+  recorder.waitForEvent("ready", 15s);
+  int64_t seen = 0;
+  EXPECT_TRUE(waitForFileFrames(path, 16000, 15s, &seen)) << seen;
+  stopAndExpectCleanFinish(recorder);
+  const Audio recorded = readSoundFile(path);
+  EXPECT_EQ(recorded.rate, 32000u);
+  EXPECT_GE(recorded.frames(), 16000u);
+  EXPECT_EQ(*std::max_element(recorded.samples.begin(), recorded.samples.end(),
+                              [](float a, float b) { return std::fabs(a) < std::fabs(b); }),
+            0.0f);
+}
+
 TEST(RecorderLifecycle, MissingDirectoryIsOneErrorInTheSystemsWords) {
   PulseServer server;
   TemporaryDirectory out;
@@ -236,6 +256,21 @@ TEST_F(RecorderPermission, RefusedClientIsToldPermissionDeniedAndNothingIsWritte
   EXPECT_EQ(errors[0]["message"], kPermissionDenied);
   EXPECT_TRUE(recorder.eventsOfKind("ready").empty());
   EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(recorder.standardError(), "");
+}
+
+// No cookie at all: libpulse says so on standard error by itself, which must stay
+// quiet all the same.
+TEST_F(RecorderPermission, ClientWithoutAnyCookieIsRefusedQuietly) {
+  const std::string path = out / "note.wav";
+  RecorderOptions options = asNobody("", path);
+  options.environment.erase("PULSE_COOKIE");
+  RecorderProcess recorder(options);
+  recorder.readToEnd(15s);
+  EXPECT_EQ(recorder.waitForExit(15s), 1);
+  const auto errors = recorder.eventsOfKind("error");
+  ASSERT_EQ(errors.size(), 1u) << recorder.describeEvents();
+  EXPECT_EQ(errors[0]["message"], kPermissionDenied);
   EXPECT_EQ(recorder.standardError(), "");
 }
 

@@ -404,7 +404,16 @@ Recording::Recording(RecordingOptions options) : state_(std::make_shared<State>(
   if (state.pidfd >= 0) ::fcntl(state.pidfd, F_SETFD, FD_CLOEXEC);
 #endif
 
-  state.reader = std::thread([shared = state_] { shared->run(); });
+  try {
+    state.reader = std::thread([shared = state_] { shared->run(); });
+  } catch (...) {
+    // No reader, so no one to reap: end the child here rather than leave it behind.
+    ::kill(pid, SIGKILL);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    for (int* fd : {&state.stdinFd, &state.out.fd, &state.err.fd, &state.pidfd}) closeQuietly(*fd);
+    throw;
+  }
 }
 
 Recording::~Recording() {

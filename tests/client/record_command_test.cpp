@@ -24,6 +24,19 @@ std::string finishedLine(const std::string& transcript) {
   return R"(printf '{"event":"finished","durationSeconds":1.5,"localTranscript":"%s"}\n' )" + transcript + "\n";
 }
 
+// Stands for the file the scripted recorder pretends to have written.
+void writeSoundFile(const std::string& path, int container) {
+  SF_INFO info{};
+  info.samplerate = 16000;
+  info.channels = 1;
+  info.format = container | SF_FORMAT_FLOAT;
+  SNDFILE* sound = sf_open(path.c_str(), SFM_WRITE, &info);
+  ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
+  std::vector<float> samples(24000, 0.25f);
+  sf_write_float(sound, samples.data(), static_cast<sf_count_t>(samples.size()));
+  sf_close(sound);
+}
+
 class RecordCommand : public ::testing::Test {
  protected:
   testing::Run record(const std::vector<std::string>& arguments, const std::string& recorderBody,
@@ -77,15 +90,7 @@ TEST_F(RecordCommand, HelpVersionAndWrongCommandLines) {
 TEST_F(RecordCommand, AwayFromATerminalPrintsALineASecondThenTranscriptAndFile) {
   // What the recorder would have written: 1.5 s at 16 kHz in a CAF file.
   std::string file = folder.file("note.caf");
-  SF_INFO info{};
-  info.samplerate = 16000;
-  info.channels = 1;
-  info.format = SF_FORMAT_CAF | SF_FORMAT_FLOAT;
-  SNDFILE* sound = sf_open(file.c_str(), SFM_WRITE, &info);
-  ASSERT_NE(sound, nullptr);
-  std::vector<float> samples(24000, 0.25f);
-  sf_write_float(sound, samples.data(), static_cast<sf_count_t>(samples.size()));
-  sf_close(sound);
+  writeSoundFile(file, SF_FORMAT_CAF);
 
   std::string recorder = kReady + "\nprintf '%s ' \"$@\" > " + folder.file("operands") +
                          "\nfor t in 0.1 0.2 0.3 0.4 0.5 0.6 0.7 0.8 0.9 1.0 1.1 1.2 1.3 1.4 1.5; do\n"
@@ -113,18 +118,23 @@ TEST_F(RecordCommand, AwayFromATerminalPrintsALineASecondThenTranscriptAndFile) 
 TEST_F(RecordCommand, EnterAndInterruptAreForwardedAsStopRequests) {
   const std::string recorder = kReady + "\ntouch " + folder.file("ready") + "\nread line\n" +
                                finishedLine("\"$line\"");
+  writeSoundFile(folder.file("a.wav"), SF_FORMAT_WAV);
   auto entered = record({folder.file("a.wav"), "--transcribe"}, recorder, "\n");
+  EXPECT_EQ(entered.status, 0) << entered.err;
   EXPECT_NE(entered.out.find("Transcript: stop\n"), std::string::npos) << entered.out;
   ::unlink(folder.file("ready").c_str());
 
   // Ctrl-C: talvora-record must ask the recorder to stop, and wait for it to finish.
   std::string out = folder.file("interrupted.out");
+  std::string err = folder.file("interrupted.err");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::string program = "TALVORA_AUDIO=" + folder.script("recorder", recorder);
   std::string target = folder.file("b.wav");
+  writeSoundFile(target, SF_FORMAT_WAV);
   char* argv[] = {const_cast<char*>(TALVORA_RECORD_BINARY), const_cast<char*>("--transcribe"), target.data(),
                   nullptr};
   char* envp[] = {program.data(), nullptr};
@@ -136,6 +146,7 @@ TEST_F(RecordCommand, EnterAndInterruptAreForwardedAsStopRequests) {
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << testing::readFile(err);
   std::string text = testing::readFile(out);
   EXPECT_NE(text.find("Stopping; finishing the transcript...\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Transcript: stop\n"), std::string::npos) << text;

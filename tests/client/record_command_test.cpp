@@ -8,6 +8,7 @@
 #include <sndfile.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <vector>
 

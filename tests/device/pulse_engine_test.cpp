@@ -408,10 +408,11 @@ TEST(PulseEngineInterruption, ServerDeathIsReportedOnceWithTheReason) {
   server->kill();
   ASSERT_TRUE(interruptions.waitForOne(10s));
   std::this_thread::sleep_for(100ms);
-  std::lock_guard lock(interruptions.mutex);
-  EXPECT_EQ(interruptions.count, 1);
-  EXPECT_FALSE(interruptions.description.empty());
-  EXPECT_EQ(interruptions.description, "Connection terminated");
+  {
+    std::lock_guard lock(interruptions.mutex);
+    EXPECT_EQ(interruptions.count, 1);
+    EXPECT_EQ(interruptions.description, "Connection terminated");
+  }
   engine->stop();
   engine.reset();
 }
@@ -428,9 +429,12 @@ TEST(PulseEngineInterruption, RemovedMicrophoneIsReportedOnce) {
   server.pactl({"unload-module", "module-pipe-source"});
   ASSERT_TRUE(interruptions.waitForOne(10s));
   std::this_thread::sleep_for(100ms);
-  std::lock_guard lock(interruptions.mutex);
-  EXPECT_EQ(interruptions.count, 1);
-  EXPECT_FALSE(interruptions.description.empty());
+  {
+    std::lock_guard lock(interruptions.mutex);
+    EXPECT_EQ(interruptions.count, 1);
+    EXPECT_FALSE(interruptions.description.empty());
+  }
+  engine->stop();
 }
 
 TEST(PulseEngineInterruption, StartFailsClearlyWhenTheMicrophoneVanishedAfterItsFormatWasRead) {

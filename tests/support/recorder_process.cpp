@@ -27,6 +27,7 @@ RecorderProcess::RecorderProcess(RecorderOptions options) {
     throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
   }
   SpawnOptions spawnOptions;
+  spawnOptions.argv = options.launcher;
   spawnOptions.argv.push_back(recorderBinary());
   spawnOptions.argv.insert(spawnOptions.argv.end(), options.operands.begin(), options.operands.end());
   spawnOptions.environment = std::move(options.environment);

@@ -31,6 +31,11 @@ struct RecorderOptions {
   std::optional<uid_t> uid;
   std::optional<gid_t> gid;
   std::string workingDirectory;
+  // Programs that start the recorder, placed before it on the command line (a shell
+  // that sets a resource limit, a signal disposition or a redirection, as a parent
+  // application might). Each must exec the rest of its arguments, so that the process
+  // is still the recorder: same pid, same standard streams.
+  std::vector<std::string> launcher;
 };
 
 class RecorderProcess {

@@ -24,7 +24,11 @@ int main(int argc, char** argv) {
     std::vector<double> milliseconds;
     for (int i = 0; i < runs; ++i) {
       const std::string path = server.directory() + "/latency.wav";
-      RecorderProcess recorder({{path, "60", "false"}, server.clientEnvironment(), {}, {}, server.directory()});
+      RecorderOptions options;
+      options.operands = {path, "60", "false"};
+      options.environment = server.clientEnvironment();
+      options.workingDirectory = server.directory();
+      RecorderProcess recorder(std::move(options));
       recorder.waitForEvent("ready", 15s);
       const auto& times = recorder.eventTimes();
       const double ms = std::chrono::duration<double, std::milli>(times.back() - recorder.startedAt()).count();

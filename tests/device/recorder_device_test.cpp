@@ -24,7 +24,11 @@ constexpr const char* kNoUsableFormat = "Microphone has no usable audio format";
 constexpr uid_t kNobody = 65534;
 
 RecorderOptions recorderFor(const PulseServer& server, const std::string& output) {
-  return {{output, "60", "false"}, server.clientEnvironment(), std::nullopt, std::nullopt, server.directory()};
+  RecorderOptions options;
+  options.operands = {output, "60", "false"};
+  options.environment = server.clientEnvironment();
+  options.workingDirectory = server.directory();
+  return options;
 }
 
 struct Source {
@@ -201,7 +205,9 @@ TEST(RecorderLifecycle, MissingDirectoryIsOneErrorInTheSystemsWords) {
 TEST(RecorderLifecycle, NoServerMeansNoUsableFormatAndNoFile) {
   TemporaryDirectory out;
   const std::string path = out / "note.wav";
-  RecorderOptions options{{path, "60", "false"}, {}, std::nullopt, std::nullopt, out.path()};
+  RecorderOptions options;
+  options.operands = {path, "60", "false"};
+  options.workingDirectory = out.path();
   options.environment = {{"PULSE_SERVER", "unix:" + (out / "nobody-listens")},
                          {"HOME", out.path()},
                          {"PATH", "/usr/bin:/bin"},

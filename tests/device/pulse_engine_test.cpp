@@ -183,15 +183,15 @@ TEST(PulseEngineFormat, ServerThatNeverAnswersTimesOutOnce) {
     ~Resume() { ::kill(pid, SIGCONT); }
   } resume{server.pid()};
 
-  std::promise<bool> access;
-  platform::makePulseMicrophoneAccess()->requestAccess([&](bool granted) { access.set_value(granted); });
+  auto access = std::make_shared<std::promise<bool>>();
+  auto answer = access->get_future();
+  platform::makePulseMicrophoneAccess()->requestAccess([access](bool granted) { access->set_value(granted); });
   auto engine = platform::makePulseEngine(nullptr);
   const AudioFormat format = engine->inputNode().outputFormat(0);
   EXPECT_EQ(format.sampleRate, 0);
   auto started = engine->start();
   ASSERT_TRUE(started.has_value());
   EXPECT_NE(started->description.find("Timeout"), std::string::npos) << started->description;
-  auto answer = access.get_future();
   ASSERT_EQ(answer.wait_for(20s), std::future_status::ready);
   EXPECT_TRUE(answer.get());
 }

@@ -1,0 +1,136 @@
+#include "process/process_support.h"
+
+#include <sndfile.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#ifndef TALVORA_LIBRIVOX_DIRECTORY
+#error "TALVORA_LIBRIVOX_DIRECTORY must name the LibriVox test excerpts"
+#endif
+
+namespace talvora::testing {
+
+ScratchDirectory::ScratchDirectory(unsigned mode) : path_(makeTemporaryDirectory("talvora-process", mode)) {}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+RecorderOptions recorderOn(const PulseServer& server, const std::string& output, const std::string& maximum,
+                           const std::string& transcribe) {
+  RecorderOptions options;
+  options.operands = {output, maximum, transcribe};
+  options.environment = server.clientEnvironment();
+  options.workingDirectory = server.directory();
+  return options;
+}
+
+Environment serverlessEnvironment(const std::string& home) {
+  return {{"PULSE_SERVER", "unix:" + home + "/nobody-listens"},
+          {"HOME", home},
+          {"PATH", "/usr/bin:/bin"},
+          {"LANG", "C"}};
+}
+
+bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::milliseconds timeout, int64_t* seen) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    auto info = inspectSoundFile(path);
+    if (seen) *seen = info ? info->frames : -1;
+    if (info && info->frames >= frames) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
+double numberOf(const Json& event, const std::string& key) {
+  if (!event.contains(key) || !event[key].is_number()) {
+    ADD_FAILURE() << "no number \"" << key << "\" in " << event.dump();
+    return std::numeric_limits<double>::quiet_NaN();
+  }
+  return event[key].get<double>();
+}
+
+std::string textOf(const Json& event, const std::string& key) {
+  if (!event.contains(key) || !event[key].is_string()) {
+    ADD_FAILURE() << "no string \"" << key << "\" in " << event.dump();
+    return "";
+  }
+  return event[key].get<std::string>();
+}
+
+std::optional<SoundFileInfo> expectPlayable(const std::string& path, unsigned rate) {
+  std::string why;
+  auto info = inspectSoundFile(path, &why);
+  if (!info) {
+    ADD_FAILURE() << path << " does not open: " << why;
+    return std::nullopt;
+  }
+  EXPECT_EQ(info->format & SF_FORMAT_SUBMASK, SF_FORMAT_FLOAT) << path;
+  EXPECT_EQ(info->channels, 1) << path;
+  EXPECT_EQ(info->rate, static_cast<int>(rate)) << path;
+  // The samples must be readable too, not just the header.
+  try {
+    const Audio read = readSoundFile(path);
+    EXPECT_EQ(static_cast<int64_t>(read.frames()), info->frames) << path;
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << path << ": " << e.what();
+  }
+  return info;
+}
+
+void feedAndWaitForFile(FifoFeeder& feeder, const Audio& audio, const std::string& path, int64_t fileFramesBefore) {
+  feeder.feed(audio, FifoFeeder::Pace::realTime);
+  ASSERT_TRUE(feeder.waitUntilDrained(30s)) << "the server did not read the microphone FIFO";
+  int64_t seen = 0;
+  const int64_t wanted = fileFramesBefore + static_cast<int64_t>(audio.frames());
+  ASSERT_TRUE(waitForFileFrames(path, wanted, 15s, &seen)) << seen << " of " << wanted << " frames reached the file";
+}
+
+Audio silence(unsigned rate, unsigned channels, double seconds) {
+  Audio audio;
+  audio.rate = rate;
+  audio.channels = channels;
+  audio.samples.assign(static_cast<size_t>(std::llround(seconds * rate)) * channels, 0.0f);
+  return audio;
+}
+
+Audio concatenate(const Audio& a, const Audio& b) {
+  if (a.rate != b.rate || a.channels != b.channels) throw std::invalid_argument("concatenate: formats differ");
+  Audio joined = a;
+  joined.samples.insert(joined.samples.end(), b.samples.begin(), b.samples.end());
+  return joined;
+}
+
+Audio librivoxExcerpt(const std::string& name) {
+  return readSoundFile(std::string(TALVORA_LIBRIVOX_DIRECTORY) + "/" + name + ".wav");
+}
+
+std::optional<long> procStatusKilobytes(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) != 0) continue;
+    std::istringstream value(line.substr(field.size() + 1));
+    long kilobytes = 0;
+    if (value >> kilobytes) return kilobytes;
+  }
+  return std::nullopt;
+}
+
+std::vector<Json> ofKind(const std::vector<Json>& events, const std::string& kind) {
+  std::vector<Json> found;
+  for (const auto& e : events) {
+    if (e["event"] == kind) found.push_back(e);
+  }
+  return found;
+}
+
+}  // namespace talvora::testing

@@ -1,0 +1,83 @@
+#pragma once
+
+// What the process-level drills share: where the recorder writes, what it is fed, and
+// the checks every drill ends with (the file on disk opens as mono float at the source's
+// rate and holds what was fed up to the fault).
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/audio_signals.h"
+#include "support/fifo_feeder.h"
+#include "support/pulse_server.h"
+#include "support/recorder_process.h"
+
+namespace talvora::testing {
+
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+
+// A private directory removed with everything in it when the test ends.
+class ScratchDirectory {
+ public:
+  explicit ScratchDirectory(unsigned mode = 0755);
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The recorder on `server`'s default source, writing `output`.
+RecorderOptions recorderOn(const PulseServer& server, const std::string& output, const std::string& maximum = "60",
+                           const std::string& transcribe = "false");
+
+// An environment that reaches no sound server at all, for operands rejected before any
+// connection is made.
+Environment serverlessEnvironment(const std::string& home);
+
+// Polls the header (the recorder keeps it current after every write) until it counts at
+// least `frames`. False on timeout; `seen` gets the last count (-1: not openable).
+bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::milliseconds timeout,
+                       int64_t* seen = nullptr);
+
+// The number `key` of `event`; a failure (and NaN) when it is missing or not a number.
+double numberOf(const Json& event, const std::string& key);
+// The string `key` of `event`; a failure (and "") when it is missing or not a string.
+std::string textOf(const Json& event, const std::string& key);
+
+// Asserts that libsndfile opens `path` as one channel of 32-bit float at `rate` and
+// returns what its header says (none after a failed assertion).
+std::optional<SoundFileInfo> expectPlayable(const std::string& path, unsigned rate);
+// The frame count of `info`, or -1 when there is none (a failure already reported).
+inline int64_t framesIn(const std::optional<SoundFileInfo>& info) { return info ? info->frames : -1; }
+
+// Feeds `audio` in real time and waits until the server has read all of it and the
+// file counts `fileFramesBefore` + its frames.
+void feedAndWaitForFile(FifoFeeder& feeder, const Audio& audio, const std::string& path,
+                        int64_t fileFramesBefore = 0);
+
+// Silence in `channels` at `rate`.
+Audio silence(unsigned rate, unsigned channels, double seconds);
+// `a` then `b` (same rate and layout).
+Audio concatenate(const Audio& a, const Audio& b);
+// One of the LibriVox excerpts that ship with the speech engine's test data (16 kHz,
+// mono), read through libsndfile; throws when it is not installed.
+Audio librivoxExcerpt(const std::string& name);
+
+// What /proc says of a process: "VmHWM" and the like, in kB; none when unreadable.
+std::optional<long> procStatusKilobytes(pid_t pid, const std::string& field);
+
+// The events of `kind` in `events`.
+std::vector<Json> ofKind(const std::vector<Json>& events, const std::string& kind);
+
+}  // namespace talvora::testing

@@ -1,0 +1,143 @@
+// Standard input as the parent application uses it: only the line "stop" (or the end of
+// input) stops the recording, and whatever else arrives there cannot grow the recorder.
+
+#include <algorithm>
+#include <filesystem>
+#include <random>
+
+#include "process/process_support.h"
+
+namespace talvora::testing {
+namespace {
+
+constexpr unsigned kRate = 48000;
+constexpr unsigned kChannels = 2;
+
+// Reads events until a "level" event stamped at least `span` later than now has
+// arrived (the recorder stamps each with its own elapsed time, and events written
+// before now may still wait in the pipe); a "finished", or the end of output, before
+// that is a failure: the recorder stopped.
+void expectStillRecording(RecorderProcess& recorder, std::chrono::milliseconds span) {
+  const auto& events = recorder.events();
+  const auto ready = std::find_if(events.begin(), events.end(), [](const Json& e) { return e["event"] == "ready"; });
+  ASSERT_NE(ready, events.end()) << "not recording yet";
+  const auto readyAt = recorder.eventTimes()[static_cast<size_t>(ready - events.begin())];
+  const double until = std::chrono::duration<double>(RecorderProcess::Clock::now() - readyAt + span).count();
+  while (true) {
+    auto event = recorder.nextEvent(5s);
+    ASSERT_TRUE(event.has_value()) << "output ended; events: " << recorder.describeEvents();
+    ASSERT_NE((*event)["event"], "finished") << "the recorder stopped: " << recorder.describeEvents();
+    if ((*event)["event"] == "level" && numberOf(*event, "elapsedSeconds") >= until) return;
+  }
+}
+
+void expectCleanFinish(RecorderProcess& recorder, Json* finished = nullptr) {
+  const Json event = recorder.waitForEvent("finished", 15s);
+  if (finished) *finished = event;
+  EXPECT_EQ(recorder.waitForExit(15s), 0);
+  EXPECT_EQ(recorder.standardError(), "");
+  EXPECT_TRUE(recorder.eventsOfKind("error").empty()) << recorder.describeEvents();
+}
+
+// Lines that merely look like "stop" leave the recording running (the meter's level
+// events go on; a stop ends them at once); "stop" with a CR LF ending, as a
+// Windows-minded parent writes it, stops it.
+TEST(StopLine, OnlyTheExactWordStopsAndACarriageReturnIsPartOfTheEnding) {
+  PulseServer server({.rate = kRate, .channels = kChannels});
+  ScratchDirectory out;
+  const std::string path = out / "note.wav";
+  RecorderProcess recorder(recorderOn(server, path));
+  recorder.waitForEvent("ready", 15s);
+  FifoFeeder feeder(server);
+  const Audio fed = speechLikeSignal(kRate, kChannels, 0.5);
+  feedAndWaitForFile(feeder, fed, path);
+
+  recorder.write("Stop\n");
+  recorder.write(" stop\n");
+  recorder.write("stop now\n");
+  expectStillRecording(recorder, 600ms);
+
+  recorder.write("stop\r\n");
+  Json finished;
+  expectCleanFinish(recorder, &finished);
+  const auto info = expectPlayable(path, kRate);
+  EXPECT_EQ(framesIn(info), static_cast<int64_t>(fed.frames()));
+}
+
+TEST(StopLine, EndOfInputStops) {
+  PulseServer server({.rate = kRate, .channels = kChannels});
+  ScratchDirectory out;
+  const std::string path = out / "note.wav";
+  RecorderProcess recorder(recorderOn(server, path));
+  recorder.waitForEvent("ready", 15s);
+  FifoFeeder feeder(server);
+  const Audio fed = speechLikeSignal(kRate, kChannels, 0.5);
+  feedAndWaitForFile(feeder, fed, path);
+  recorder.closeInput();
+  expectCleanFinish(recorder);
+  const auto info = expectPlayable(path, kRate);
+  EXPECT_EQ(framesIn(info), static_cast<int64_t>(fed.frames()));
+}
+
+// A parent that gives no input at all (standard input is /dev/null): the recording
+// ends as soon as it begins, instead of running to its half-hour maximum.
+TEST(StopLine, InputAlreadyAtItsEndStopsAtOnce) {
+  PulseServer server({.rate = kRate, .channels = kChannels});
+  ScratchDirectory out;
+  const std::string path = out / "note.wav";
+  RecorderOptions options = recorderOn(server, path, "1800");
+  options.launcher = {"sh", "-c", "exec \"$@\" </dev/null", "sh"};
+  RecorderProcess recorder(options);
+  Json finished;
+  expectCleanFinish(recorder, &finished);
+  EXPECT_LT(numberOf(finished, "durationSeconds"), 0.5);
+  // At most the meter's first beats before the stop was taken.
+  EXPECT_LE(recorder.eventsOfKind("level").size(), 5u) << recorder.describeEvents();
+  // The stop may win the race against the start (then nothing is created); a file that
+  // was created must be a closed, playable one.
+  if (!recorder.eventsOfKind("ready").empty() || std::filesystem::exists(path)) expectPlayable(path, kRate);
+}
+
+// Megabytes of binary without a line feed are one overlong line, dropped as it streams
+// by: the recorder's peak memory stays where it was, and "stop" on a line of its own
+// still works after it.
+TEST(StopLine, AFloodWithoutLineFeedsNeitherStopsNorGrowsTheRecorder) {
+  PulseServer server({.rate = kRate, .channels = kChannels});
+  ScratchDirectory out;
+  const std::string path = out / "note.wav";
+  RecorderProcess recorder(recorderOn(server, path));
+  recorder.waitForEvent("ready", 15s);
+  FifoFeeder feeder(server);
+  const Audio fed = speechLikeSignal(kRate, kChannels, 0.5);
+  feedAndWaitForFile(feeder, fed, path);
+  expectStillRecording(recorder, 300ms);
+  const auto before = procStatusKilobytes(recorder.pid(), "VmHWM");
+  ASSERT_TRUE(before.has_value());
+
+  constexpr size_t kFloodBytes = 64u << 20;
+  std::string flood(kFloodBytes, '\0');
+  std::mt19937 random(7);
+  for (auto& c : flood) {
+    c = static_cast<char>(random() & 0xff);
+    if (c == '\n') c = '\r';
+  }
+  flood.replace(0, 4, "stop");  // even a line that begins with the word is not the word
+  // The write returns once all but a pipe's worth has been read by the recorder.
+  recorder.write(flood);
+  expectStillRecording(recorder, 300ms);
+  const auto after = procStatusKilobytes(recorder.pid(), "VmHWM");
+  ASSERT_TRUE(after.has_value());
+  RecordProperty("peakKilobytesBefore", std::to_string(*before));
+  RecordProperty("peakKilobytesAfter", std::to_string(*after));
+  // Holding even an eighth of the flood would show.
+  EXPECT_LT(*after - *before, static_cast<long>(kFloodBytes / 8 / 1024))
+      << "peak resident memory grew from " << *before << " kB to " << *after << " kB";
+
+  recorder.write("\nstop\n");
+  expectCleanFinish(recorder);
+  const auto info = expectPlayable(path, kRate);
+  EXPECT_EQ(framesIn(info), static_cast<int64_t>(fed.frames()));
+}
+
+}  // namespace
+}  // namespace talvora::testing

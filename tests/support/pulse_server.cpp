@@ -180,6 +180,7 @@ void PulseServer::start() {
   spawnOptions.stdoutFd = log;
   spawnOptions.stderrFd = log;
   spawnOptions.workingDirectory = directory_;
+  spawnOptions.dieWithParent = true;
   pid_ = spawn(spawnOptions);
   ::close(log);
 }

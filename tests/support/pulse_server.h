@@ -6,7 +6,8 @@
 // hardware is needed.
 //
 // Construction waits until the server answers; a server that cannot start throws with
-// its log, so a test that needs it fails loudly instead of skipping.
+// its log, so a test that needs it fails loudly instead of skipping. The server is
+// killed with the thread that created it, so create it on the test's own thread.
 
 #include <sys/types.h>
 

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +48,7 @@ pid_t spawn(const SpawnOptions& options) {
   const int err = options.stderrFd >= 0 ? options.stderrFd : devNull;
   const char* cwd = options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
 
+  const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) {
     int e = errno;
@@ -53,6 +56,9 @@ pid_t spawn(const SpawnOptions& options) {
     throw std::runtime_error(std::string("fork: ") + std::strerror(e));
   }
   if (pid == 0) {
+    if (options.dieWithParent) {
+      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(126);
+    }
     // Duplicate upwards first so that dup2 into 0..2 cannot clobber a source descriptor.
     int fds[3] = {::fcntl(in, F_DUPFD_CLOEXEC, 3), ::fcntl(out, F_DUPFD_CLOEXEC, 3), ::fcntl(err, F_DUPFD_CLOEXEC, 3)};
     for (int i = 0; i < 3; ++i) {

@@ -22,6 +22,9 @@ struct SpawnOptions {
   std::optional<uid_t> uid;
   std::optional<gid_t> gid;
   std::string workingDirectory;
+  // The child gets SIGKILL when the thread that spawned it ends (a test killed by its
+  // timeout must not leave a sound server behind).
+  bool dieWithParent = false;
 };
 
 // fork + execvp. Everything the child needs is prepared before the fork, so the child

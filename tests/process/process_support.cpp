@@ -2,6 +2,8 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -92,6 +94,59 @@ void feedAndWaitForFile(FifoFeeder& feeder, const Audio& audio, const std::strin
   int64_t seen = 0;
   const int64_t wanted = fileFramesBefore + static_cast<int64_t>(audio.frames());
   ASSERT_TRUE(waitForFileFrames(path, wanted, 15s, &seen)) << seen << " of " << wanted << " frames reached the file";
+}
+
+void expectStillRecording(RecorderProcess& recorder, std::chrono::milliseconds span) {
+  const auto& events = recorder.events();
+  const auto ready = std::find_if(events.begin(), events.end(), [](const Json& e) { return e["event"] == "ready"; });
+  ASSERT_NE(ready, events.end()) << "not recording yet";
+  const auto readyAt = recorder.eventTimes()[static_cast<size_t>(ready - events.begin())];
+  const double until = std::chrono::duration<double>(RecorderProcess::Clock::now() - readyAt + span).count();
+  while (true) {
+    auto event = recorder.nextEvent(5s);
+    ASSERT_TRUE(event.has_value()) << "output ended; events: " << recorder.describeEvents();
+    ASSERT_NE((*event)["event"], "finished") << "the recorder stopped: " << recorder.describeEvents();
+    if ((*event)["event"] == "level" && numberOf(*event, "elapsedSeconds") >= until) return;
+  }
+}
+
+Json expectCleanFinish(RecorderProcess& recorder) {
+  const Json finished = recorder.waitForEvent("finished", 15s);
+  EXPECT_EQ(recorder.waitForExit(15s), 0);
+  EXPECT_EQ(recorder.standardError(), "");
+  EXPECT_TRUE(recorder.eventsOfKind("error").empty()) << recorder.describeEvents();
+  return finished;
+}
+
+bool voiceProcessingWasOff(const std::vector<Json>& events) {
+  for (const auto& event : ofKind(events, "warning")) {
+    if (!event.contains("message") || !event["message"].is_string()) continue;
+    std::string message = event["message"];
+    std::transform(message.begin(), message.end(), message.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (message.find("voice processing") != std::string::npos) return true;
+  }
+  return false;
+}
+
+void expectRecordingFollows(const std::string& path, const Audio& fed, bool voiceProcessingOff) {
+  const Audio recorded = readSoundFile(path);
+  std::vector<float> expected = fed.mixDown();
+  ASSERT_LE(recorded.samples.size(), expected.size()) << "more was recorded than fed";
+  expected.resize(recorded.samples.size());
+  if (voiceProcessingOff) {
+    size_t mismatches = 0;
+    for (size_t i = 0; i < expected.size(); ++i) {
+      if (std::fabs(recorded.samples[i] - expected[i]) > 1e-6f) ++mismatches;
+    }
+    EXPECT_EQ(mismatches, 0u) << "of " << expected.size() << " samples";
+  } else {
+    // 20 ms windows, up to two of them of processing delay; an unrelated or silent
+    // recording scores near 0.
+    const size_t window = fed.rate / 50;
+    ASSERT_GE(expected.size(), 10 * window) << "too short to compare";
+    EXPECT_GT(bestEnvelopeCorrelation(recorded.samples, expected, window, 2), 0.8)
+        << "the recording does not follow what was fed";
+  }
 }
 
 Audio silence(unsigned rate, unsigned channels, double seconds) {

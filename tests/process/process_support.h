@@ -66,6 +66,24 @@ inline int64_t framesIn(const std::optional<SoundFileInfo>& info) { return info 
 void feedAndWaitForFile(FifoFeeder& feeder, const Audio& audio, const std::string& path,
                         int64_t fileFramesBefore = 0);
 
+// Reads events until a "level" event stamped at least `span` later than now has
+// arrived (the recorder stamps each with its own elapsed time, and events written
+// before now may still wait in the pipe); a "finished", or the end of output, before
+// that is a failure: the recorder stopped.
+void expectStillRecording(RecorderProcess& recorder, std::chrono::milliseconds span);
+
+// The "finished" event (returned), status 0, nothing on standard error, no "error".
+Json expectCleanFinish(RecorderProcess& recorder);
+
+// Whether a "warning" said that voice processing is off (the recording is then the
+// plain mix of the input channels).
+bool voiceProcessingWasOff(const std::vector<Json>& events);
+
+// Asserts that the recording at `path` is the beginning of `fed`: sample for sample when
+// voice processing was off, otherwise by its level envelope (processing changes the
+// gain, not where the syllables and pauses are).
+void expectRecordingFollows(const std::string& path, const Audio& fed, bool voiceProcessingOff);
+
 // Silence in `channels` at `rate`.
 Audio silence(unsigned rate, unsigned channels, double seconds);
 // `a` then `b` (same rate and layout).

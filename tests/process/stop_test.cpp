@@ -1,7 +1,6 @@
 // Standard input as the parent application uses it: only the line "stop" (or the end of
 // input) stops the recording, and whatever else arrives there cannot grow the recorder.
 
-#include <algorithm>
 #include <filesystem>
 #include <random>
 
@@ -12,32 +11,6 @@ namespace {
 
 constexpr unsigned kRate = 48000;
 constexpr unsigned kChannels = 2;
-
-// Reads events until a "level" event stamped at least `span` later than now has
-// arrived (the recorder stamps each with its own elapsed time, and events written
-// before now may still wait in the pipe); a "finished", or the end of output, before
-// that is a failure: the recorder stopped.
-void expectStillRecording(RecorderProcess& recorder, std::chrono::milliseconds span) {
-  const auto& events = recorder.events();
-  const auto ready = std::find_if(events.begin(), events.end(), [](const Json& e) { return e["event"] == "ready"; });
-  ASSERT_NE(ready, events.end()) << "not recording yet";
-  const auto readyAt = recorder.eventTimes()[static_cast<size_t>(ready - events.begin())];
-  const double until = std::chrono::duration<double>(RecorderProcess::Clock::now() - readyAt + span).count();
-  while (true) {
-    auto event = recorder.nextEvent(5s);
-    ASSERT_TRUE(event.has_value()) << "output ended; events: " << recorder.describeEvents();
-    ASSERT_NE((*event)["event"], "finished") << "the recorder stopped: " << recorder.describeEvents();
-    if ((*event)["event"] == "level" && numberOf(*event, "elapsedSeconds") >= until) return;
-  }
-}
-
-void expectCleanFinish(RecorderProcess& recorder, Json* finished = nullptr) {
-  const Json event = recorder.waitForEvent("finished", 15s);
-  if (finished) *finished = event;
-  EXPECT_EQ(recorder.waitForExit(15s), 0);
-  EXPECT_EQ(recorder.standardError(), "");
-  EXPECT_TRUE(recorder.eventsOfKind("error").empty()) << recorder.describeEvents();
-}
 
 // Lines that merely look like "stop" leave the recording running (the meter's level
 // events go on; a stop ends them at once); "stop" with a CR LF ending, as a
@@ -58,8 +31,7 @@ TEST(StopLine, OnlyTheExactWordStopsAndACarriageReturnIsPartOfTheEnding) {
   expectStillRecording(recorder, 600ms);
 
   recorder.write("stop\r\n");
-  Json finished;
-  expectCleanFinish(recorder, &finished);
+  expectCleanFinish(recorder);
   const auto info = expectPlayable(path, kRate);
   EXPECT_EQ(framesIn(info), static_cast<int64_t>(fed.frames()));
 }
@@ -88,8 +60,7 @@ TEST(StopLine, InputAlreadyAtItsEndStopsAtOnce) {
   RecorderOptions options = recorderOn(server, path, "1800");
   options.launcher = {"sh", "-c", "exec \"$@\" </dev/null", "sh"};
   RecorderProcess recorder(options);
-  Json finished;
-  expectCleanFinish(recorder, &finished);
+  const Json finished = expectCleanFinish(recorder);
   EXPECT_LT(numberOf(finished, "durationSeconds"), 0.5);
   // At most the meter's first beats before the stop was taken.
   EXPECT_LE(recorder.eventsOfKind("level").size(), 5u) << recorder.describeEvents();

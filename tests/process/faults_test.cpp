@@ -1,0 +1,174 @@
+// Faults on the way in and on the way out while recording: the disk refusing more
+// (a file-size limit, a full file system) and the microphone going away (the sound
+// server dying, the source being removed). In each the parent gets the one event that
+// says so, the recording ends or goes on as the parent expects, and the file on disk
+// is closed and holds what was captured until the fault.
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "process/process_support.h"
+
+namespace talvora::testing {
+namespace {
+
+constexpr unsigned kRate = 48000;
+constexpr unsigned kChannels = 2;
+constexpr int64_t kBytesPerFrame = 4;  // mono 32-bit float
+// A WAV header with its float "fact" and "PEAK" chunks is about a hundred bytes.
+constexpr int64_t kLargestHeader = 512;
+
+int64_t fileSize(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return -1;
+  return info.st_size;
+}
+
+// The disk refuses more: the OS's own words in one "error", then "finished" and status
+// 0 (the recording ended, it did not crash), and the file closed with every frame that
+// fit. `room` is how many bytes the file could take at most, `slack` how many of them
+// the file system may keep for itself.
+void expectStoppedByTheDisk(RecorderProcess& recorder, FifoFeeder& feeder, const Audio& fed, const std::string& path,
+                            const std::string& message, int64_t room, int64_t slack) {
+  const Json error = recorder.waitForEvent("error", 30s);
+  EXPECT_EQ(textOf(error, "message"), message);
+  EXPECT_EQ(error.size(), 2u) << error.dump();
+  recorder.waitForEvent("finished", 15s);
+  EXPECT_EQ(recorder.waitForExit(15s), 0);
+  EXPECT_EQ(recorder.standardError(), "");
+  EXPECT_EQ(recorder.eventsOfKind("error").size(), 1u) << recorder.describeEvents();
+  feeder.cancel();
+
+  const auto info = expectPlayable(path, kRate);
+  ASSERT_TRUE(info.has_value());
+  const int64_t size = fileSize(path);
+  ::testing::Test::RecordProperty("fileBytes", std::to_string(size));
+  ::testing::Test::RecordProperty("frames", std::to_string(info->frames));
+  EXPECT_LE(size, room);
+  EXPECT_GE(size, room - slack) << "the file stopped short of the space it had";
+  // Everything past the header is counted audio (a partial last frame at most).
+  const int64_t header = size - info->frames * kBytesPerFrame;
+  EXPECT_GT(header, 0);
+  EXPECT_LT(header, kLargestHeader);
+  EXPECT_LT(info->frames, static_cast<int64_t>(fed.frames()));
+  expectRecordingFollows(path, fed, voiceProcessingWasOff(recorder.events()));
+}
+
+// RLIMIT_FSIZE as a parent might set it, with SIGXFSZ ignored so that an oversized write
+// fails with EFBIG instead of killing the process: both are inherited through exec.
+TEST(DiskRefuses, FileSizeLimitStopsTheRecordingWithTheAudioThatFit) {
+  constexpr int64_t kLimit = 256 * 1024;  // about 1.4 s of mono float at 48 kHz
+  PulseServer server({.rate = kRate, .channels = kChannels});
+  ScratchDirectory out;
+  const std::string path = out / "note.wav";
+  RecorderOptions options = recorderOn(server, path);
+  options.launcher = {"prlimit", "--fsize=" + std::to_string(kLimit), "env", "--ignore-signal=XFSZ"};
+  RecorderProcess recorder(options);
+  recorder.waitForEvent("ready", 15s);
+  FifoFeeder feeder(server);
+  const Audio fed = speechLikeSignal(kRate, kChannels, 4.0);
+  feeder.feed(fed, FifoFeeder::Pace::realTime);
+  // The limit is exact: every byte up to it is used.
+  expectStoppedByTheDisk(recorder, feeder, fed, path, "File too large", kLimit, kBytesPerFrame);
+}
+
+// A small tmpfs of our own that fills up mid-recording.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const std::string& where, int64_t bytes) : where_(where) {
+    std::filesystem::create_directories(where_);
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+    if (::mount("talvora-full", where_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+      throw std::runtime_error("cannot mount a tmpfs on " + where_ + ": " + std::strerror(errno));
+    }
+  }
+  ~SmallFileSystem() { ::umount2(where_.c_str(), MNT_DETACH); }
+  SmallFileSystem(const SmallFileSystem&) = delete;
+  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
+
+ private:
+  std::string where_;
+};
+
+TEST(DiskRefuses, FullFileSystemStopsTheRecordingWithTheAudioThatFit) {
+  constexpr int64_t kSize = 256 * 1024;
+  ScratchDirectory out;
+  SmallFileSystem disk(out / "disk", kSize);
+  PulseServer server({.rate = kRate, .channels = kChannels});
+  const std::string path = out / "disk/note.wav";
+  RecorderProcess recorder(recorderOn(server, path));
+  recorder.waitForEvent("ready", 15s);
+  FifoFeeder feeder(server);
+  const Audio fed = speechLikeSignal(kRate, kChannels, 4.0);
+  feeder.feed(fed, FifoFeeder::Pace::realTime);
+  // tmpfs hands out whole pages and keeps a few for the directory and the inode.
+  expectStoppedByTheDisk(recorder, feeder, fed, path, "No space left on device", kSize, 16 * 1024);
+}
+
+// ---------------------------------------------------------------------------------------
+// The microphone lost while recording: one warning, the meter goes on (silence) so the
+// parent's flow is unchanged, and "stop" finishes normally with the audio from before.
+
+constexpr const char* kInputStoppedPrefix = "Microphone input stopped: ";
+constexpr const char* kInputStoppedSuffix = ". Audio captured so far remains on disk.";
+
+void expectOneInputLossWarningThenNormalStop(RecorderProcess& recorder, const std::string& path, const Audio& fed) {
+  const Json warning = recorder.waitForEvent("warning", 15s);
+  const std::string message = textOf(warning, "message");
+  ::testing::Test::RecordProperty("warning", message);
+  EXPECT_EQ(message.rfind(kInputStoppedPrefix, 0), 0u) << message;
+  const std::string suffix = kInputStoppedSuffix;
+  EXPECT_TRUE(message.size() > suffix.size() + std::strlen(kInputStoppedPrefix) &&
+              message.compare(message.size() - suffix.size(), suffix.size(), suffix) == 0)
+      << message;
+  expectStillRecording(recorder, 500ms);
+
+  recorder.sendStop();
+  expectCleanFinish(recorder);
+  size_t losses = 0;
+  for (const auto& w : recorder.eventsOfKind("warning")) {
+    if (textOf(w, "message").rfind(kInputStoppedPrefix, 0) == 0) ++losses;
+  }
+  EXPECT_EQ(losses, 1u) << recorder.describeEvents();
+  const auto info = expectPlayable(path, kRate);
+  EXPECT_EQ(framesIn(info), static_cast<int64_t>(fed.frames()));
+  expectRecordingFollows(path, fed, voiceProcessingWasOff(recorder.events()));
+}
+
+TEST(MicrophoneLost, SoundServerKilledMidRecording) {
+  auto server = std::make_unique<PulseServer>(PulseServerOptions{.rate = kRate, .channels = kChannels});
+  ScratchDirectory out;
+  const std::string path = out / "note.wav";
+  RecorderProcess recorder(recorderOn(*server, path));
+  recorder.waitForEvent("ready", 15s);
+  const Audio fed = speechLikeSignal(kRate, kChannels, 1.0);
+  {
+    FifoFeeder feeder(*server);
+    feedAndWaitForFile(feeder, fed, path);
+  }
+  server->kill();
+  expectOneInputLossWarningThenNormalStop(recorder, path, fed);
+}
+
+TEST(MicrophoneLost, DefaultSourceRemovedMidRecording) {
+  PulseServer server({.rate = kRate, .channels = kChannels});
+  ScratchDirectory out;
+  const std::string path = out / "note.wav";
+  RecorderProcess recorder(recorderOn(server, path));
+  recorder.waitForEvent("ready", 15s);
+  const Audio fed = speechLikeSignal(kRate, kChannels, 1.0);
+  {
+    FifoFeeder feeder(server);
+    feedAndWaitForFile(feeder, fed, path);
+  }
+  server.pactl({"unload-module", "module-pipe-source"});
+  expectOneInputLossWarningThenNormalStop(recorder, path, fed);
+}
+
+}  // namespace
+}  // namespace talvora::testing

@@ -14,7 +14,7 @@ PACKAGES=(
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
   libsoxr-dev
   sox libsox-fmt-pulse flite
-  util-linux procps psmisc time
+  util-linux procps psmisc time faketime
   dpkg-dev groff-base
 )
 

@@ -122,6 +122,9 @@ TEST(Maximum, WallClockJumpsDoNotMoveTheEnd) {
   environment["FAKETIME_TIMESTAMP_FILE"] = clockFile;
   environment["FAKETIME_NO_CACHE"] = "1";
   environment["FAKETIME_DONT_FAKE_MONOTONIC"] = "1";
+  // An AddressSanitizer build wants its runtime first among the libraries; a preloaded
+  // one comes before it, which is harmless here.
+  environment["ASAN_OPTIONS"] = "verify_asan_link_order=0";
 
   // The mechanism itself: a process started the same way sees the offset.
   setOffset("+3600");
@@ -155,7 +158,7 @@ TEST(Maximum, WallClockJumpsDoNotMoveTheEnd) {
   const double total = secondsBetween(recorder.startedAt(), recorder.eventTimes().back());
   RecordProperty("secondsFromStartToFinished", std::to_string(total));
   EXPECT_GT(total, 2.9);
-  EXPECT_LT(total, 5.0);
+  EXPECT_LT(total, 6.0);
   const auto info = expectPlayable(path, kRate);
   EXPECT_LE(framesIn(info), static_cast<int64_t>(kRate) * 21 / 10);
 }

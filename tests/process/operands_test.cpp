@@ -14,6 +14,7 @@ constexpr const char* kInvalidArguments = "Invalid capture arguments";
 constexpr const char* kInvalidDuration = "Invalid recording duration";
 
 struct Refusal {
+  const char* name;
   std::vector<std::string> operandsAfterOutput;  // the output path is always first
   const char* message;
 };
@@ -50,17 +51,25 @@ TEST_P(RefusedOperands, OneErrorEventStatusOneAndNoFile) {
   EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Durations, RefusedOperands,
-    ::testing::Values(Refusal{{"0", "false"}, kInvalidDuration}, Refusal{{"-3", "false"}, kInvalidDuration},
-                      Refusal{{"1800.5", "false"}, kInvalidDuration}, Refusal{{"inf", "false"}, kInvalidDuration},
-                      Refusal{{"nan", "false"}, kInvalidDuration}, Refusal{{"", "false"}, kInvalidArguments},
-                      Refusal{{"abc", "false"}, kInvalidArguments}, Refusal{{"5s", "false"}, kInvalidArguments},
-                      Refusal{{" 5", "false"}, kInvalidArguments}, Refusal{{"5 ", "false"}, kInvalidArguments}));
+std::string nameOf(const ::testing::TestParamInfo<Refusal>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(Durations, RefusedOperands,
+                         ::testing::Values(Refusal{"zero", {"0", "false"}, kInvalidDuration},
+                                           Refusal{"negative", {"-3", "false"}, kInvalidDuration},
+                                           Refusal{"overMaximum", {"1800.5", "false"}, kInvalidDuration},
+                                           Refusal{"infinity", {"inf", "false"}, kInvalidDuration},
+                                           Refusal{"notANumber", {"nan", "false"}, kInvalidDuration},
+                                           Refusal{"empty", {"", "false"}, kInvalidArguments},
+                                           Refusal{"word", {"abc", "false"}, kInvalidArguments},
+                                           Refusal{"unit", {"5s", "false"}, kInvalidArguments},
+                                           Refusal{"leadingSpace", {" 5", "false"}, kInvalidArguments},
+                                           Refusal{"trailingSpace", {"5 ", "false"}, kInvalidArguments}),
+                         nameOf);
 
 INSTANTIATE_TEST_SUITE_P(OperandCounts, RefusedOperands,
-                         ::testing::Values(Refusal{{"60"}, kInvalidArguments},
-                                           Refusal{{"60", "false", "extra"}, kInvalidArguments}));
+                         ::testing::Values(Refusal{"two", {"60"}, kInvalidArguments},
+                                           Refusal{"four", {"60", "false", "extra"}, kInvalidArguments}),
+                         nameOf);
 
 // Every accepted form records, side by side on one server, all hearing the same spoken
 // sentence. Only the exact word "true" turns transcription on: the one recorder given it

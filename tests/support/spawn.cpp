@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <thread>
@@ -19,6 +20,12 @@ pid_t spawn(const SpawnOptions& options) {
   if (options.argv.empty()) throw std::invalid_argument("spawn: no program");
   std::vector<std::string> environment;
   for (const auto& [key, value] : options.environment) environment.push_back(key + "=" + value);
+  // The one exception to "nothing is inherited": a sanitizer run's settings (stop at the
+  // first report, suppressions) must govern the sanitized recorder it starts as well.
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+    const char* value = std::getenv(name);
+    if (value && !options.environment.count(name)) environment.push_back(std::string(name) + "=" + value);
+  }
   std::vector<char*> argv;
   for (const auto& a : options.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);

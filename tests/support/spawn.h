@@ -11,7 +11,7 @@ namespace talvora::testing {
 
 struct SpawnOptions {
   std::vector<std::string> argv;
-  // The child's complete environment: nothing is inherited.
+  // The child's complete environment: nothing is inherited but the sanitizers' settings.
   std::map<std::string, std::string> environment;
   // Descriptors for the child's 0, 1 and 2; -1 is /dev/null.
   int stdinFd = -1;

@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/ci-common.sh
+ci_sanitizer_options
 
 seconds=${1:-60}
 dir=build-fuzz

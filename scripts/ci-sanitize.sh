@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/ci-common.sh
+ci_sanitizer_options
 
 sanitizers=${1:?sanitizers, e.g. address,undefined or thread}
 dir=${2:?build folder}
@@ -26,4 +27,4 @@ if [[ $sanitizers == *thread* ]]; then
 fi
 
 # A hung test (a deadlock found the hard way) must not eat the whole CI budget.
-"${runner[@]}" ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" --timeout 600
+"${runner[@]}" ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" --timeout 300

@@ -33,7 +33,9 @@ TEST(RecorderTranscription, SpeechIntoTheMicrophoneComesOutInTheFinishedEvent) {
   for (float sample : note.samples) fed.samples.insert(fed.samples.end(), {sample, sample});
   FifoFeeder feeder(server);
   feeder.feed(fed, FifoFeeder::Pace::realTime);
-  ASSERT_TRUE(feeder.waitUntilDrained(60s));
+  ASSERT_TRUE(feeder.waitUntilDrained(60s))
+      << feeder.framesWritten() << " of " << fed.frames() << " frames written; events: " << recorder.describeEvents()
+      << "; standard error: " << recorder.standardError() << "; server log: " << server.log();
   recorder.sendStop();
   const auto finished = recorder.waitForEvent("finished", 15s);
   EXPECT_EQ(recorder.waitForExit(15s), 0);

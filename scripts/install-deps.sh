@@ -16,6 +16,7 @@ PACKAGES=(
   sox libsox-fmt-pulse flite
   util-linux procps psmisc time faketime
   dpkg-dev groff-base
+  python3 nodejs
 )
 
 missing=()

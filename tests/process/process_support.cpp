@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -68,7 +69,33 @@ std::string textOf(const Json& event, const std::string& key) {
   return event[key].get<std::string>();
 }
 
-std::optional<SoundFileInfo> expectPlayable(const std::string& path, unsigned rate) {
+std::optional<WavLayout> readWavLayout(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto u32 = [&](size_t at) -> int64_t {
+    if (at + 4 > bytes.size()) return -1;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+    return static_cast<int64_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24));
+  };
+  if (bytes.size() < 12 || bytes.compare(0, 4, "RIFF") != 0 || bytes.compare(8, 4, "WAVE") != 0) return std::nullopt;
+  WavLayout layout;
+  layout.riffBytes = u32(4);
+  layout.fileBytes = static_cast<int64_t>(bytes.size());
+  size_t at = 12;
+  while (at + 8 <= bytes.size()) {
+    const int64_t size = u32(at + 4);
+    if (bytes.compare(at, 4, "data") == 0) {
+      layout.dataOffset = static_cast<int64_t>(at + 8);
+      layout.dataBytes = size;
+      return layout;
+    }
+    at += 8 + static_cast<size_t>(size) + static_cast<size_t>(size & 1);
+  }
+  return std::nullopt;
+}
+
+std::optional<SoundFileInfo> expectPlayable(const std::string& path, unsigned rate, bool closed,
+                                            int64_t unclosedLagBytes) {
   std::string why;
   auto info = inspectSoundFile(path, &why);
   if (!info) {
@@ -84,6 +111,25 @@ std::optional<SoundFileInfo> expectPlayable(const std::string& path, unsigned ra
     EXPECT_EQ(static_cast<int64_t>(read.frames()), info->frames) << path;
   } catch (const std::exception& e) {
     ADD_FAILURE() << path << ": " << e.what();
+  }
+  if ((info->format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAV) {
+    const auto layout = readWavLayout(path);
+    if (!layout) {
+      ADD_FAILURE() << path << ": no RIFF/WAVE header with a data chunk";
+      return info;
+    }
+    // What follows the header is samples, a partial last frame at most.
+    const int64_t present = layout->fileBytes - layout->dataOffset;
+    if (closed) {
+      EXPECT_EQ(layout->riffBytes, layout->fileBytes - 8 - (present - layout->dataBytes)) << path;
+      EXPECT_LE(layout->dataBytes, present) << path;
+      EXPECT_GT(layout->dataBytes, present - 4) << path << ": the header does not count what the file holds";
+    } else {
+      EXPECT_LE(layout->dataBytes, present) << path;
+      EXPECT_GE(layout->dataBytes, present - unclosedLagBytes)
+          << path << ": the header lags " << present - layout->dataBytes << " bytes behind the samples";
+    }
+    EXPECT_EQ(layout->dataBytes / 4, info->frames) << path;
   }
   return info;
 }

@@ -56,8 +56,22 @@ double numberOf(const Json& event, const std::string& key);
 std::string textOf(const Json& event, const std::string& key);
 
 // Asserts that libsndfile opens `path` as one channel of 32-bit float at `rate` and
-// returns what its header says (none after a failed assertion).
-std::optional<SoundFileInfo> expectPlayable(const std::string& path, unsigned rate);
+// returns what its header says (none after a failed assertion). For a WAV file it also
+// reads the header's own sizes, which libsndfile forgives but other players trust: a
+// closed file declares exactly what it holds; one whose writer was killed may lag by at
+// most `unclosedLagBytes` of audio written after the last header update.
+std::optional<SoundFileInfo> expectPlayable(const std::string& path, unsigned rate, bool closed = true,
+                                            int64_t unclosedLagBytes = 0);
+
+// The sizes a RIFF/WAVE header declares, and the file's real size.
+struct WavLayout {
+  int64_t riffBytes = 0;   // the RIFF chunk's size field
+  int64_t dataOffset = 0;  // where the samples start
+  int64_t dataBytes = 0;   // the "data" chunk's size field
+  int64_t fileBytes = 0;
+};
+// None when `path` is not a RIFF/WAVE file with a "data" chunk.
+std::optional<WavLayout> readWavLayout(const std::string& path);
 // The frame count of `info`, or -1 when there is none (a failure already reported).
 inline int64_t framesIn(const std::optional<SoundFileInfo>& info) { return info ? info->frames : -1; }
 

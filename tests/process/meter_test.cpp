@@ -181,7 +181,7 @@ TEST(Meter, LevelsAndSilenceFollowRealSpeech) {
   const Audio fed = concatenate(sentence, silence(sentence.rate, 1, kPauseSeconds));
   const auto feedStart = RecorderProcess::Clock::now();
   feedAndWaitForFile(feeder, fed, path);
-  recorder.sendStop();
+  stopUnlessGone(recorder);
   expectCleanFinish(recorder);
 
   // Where each level falls in the feed, by the recorder's own clock (it starts just

@@ -104,7 +104,7 @@ TEST(AcceptedOperands, EachDurationFormRecordsAndOnlyTrueTranscribes) {
   for (size_t i = 0; i < cases.size(); ++i) {
     if (cases[i].maximum == "0.5") continue;  // it stops by itself
     EXPECT_TRUE(waitForFileFrames(pathOf(i), static_cast<int64_t>(fed.frames()), 15s)) << i;
-    recorders[i]->sendStop();
+    stopUnlessGone(*recorders[i]);
   }
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE("maximum \"" + cases[i].maximum + "\", transcribe \"" + cases[i].transcribe + "\"");

@@ -144,7 +144,7 @@ TEST(OutputPath, RefusedPathsAreOneErrorInTheSystemsWordsAndCreateNothing) {
   EXPECT_TRUE(entriesOf(readOnly).empty());
 
   control.waitForEvent("ready", 15s);
-  control.sendStop();
+  stopUnlessGone(control);
   expectCleanFinish(control);
   expectPlayable(allowed, kRate);
 }
@@ -170,7 +170,7 @@ TEST(OutputPath, UnusualButValidPathsRecord) {
   feeder.feed(fed, FifoFeeder::Pace::realTime);
   ASSERT_TRUE(feeder.waitUntilDrained(15s));
   for (const auto& path : paths) EXPECT_TRUE(waitForFileFrames(path, static_cast<int64_t>(fed.frames()), 15s));
-  for (auto& r : recorders) r->sendStop();
+  for (auto& r : recorders) stopUnlessGone(*r);
 
   for (size_t i = 0; i < paths.size(); ++i) {
     SCOPED_TRACE(i);

@@ -156,6 +156,14 @@ void expectStillRecording(RecorderProcess& recorder, std::chrono::milliseconds s
   }
 }
 
+void stopUnlessGone(RecorderProcess& recorder) {
+  try {
+    recorder.sendStop();
+  } catch (const std::runtime_error&) {
+    // Broken pipe: it has exited.
+  }
+}
+
 Json expectCleanFinish(RecorderProcess& recorder) {
   const Json finished = recorder.waitForEvent("finished", 15s);
   EXPECT_EQ(recorder.waitForExit(15s), 0);

@@ -86,6 +86,10 @@ void feedAndWaitForFile(FifoFeeder& feeder, const Audio& audio, const std::strin
 // that is a failure: the recorder stopped.
 void expectStillRecording(RecorderProcess& recorder, std::chrono::milliseconds span);
 
+// Writes "stop". A recorder that has already ended (its input is closed) is left to
+// the checks that follow, which then report why it ended, instead of throwing here.
+void stopUnlessGone(RecorderProcess& recorder);
+
 // The "finished" event (returned), status 0, nothing on standard error, no "error".
 Json expectCleanFinish(RecorderProcess& recorder);
 

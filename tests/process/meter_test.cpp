@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <limits>
@@ -123,8 +124,10 @@ TEST(Maximum, WallClockJumpsDoNotMoveTheEnd) {
   environment["FAKETIME_NO_CACHE"] = "1";
   environment["FAKETIME_DONT_FAKE_MONOTONIC"] = "1";
   // An AddressSanitizer build wants its runtime first among the libraries; a preloaded
-  // one comes before it, which is harmless here.
-  environment["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+  // one comes before it, which is harmless here. The run's own settings still apply.
+  const char* asanOptions = std::getenv("ASAN_OPTIONS");
+  environment["ASAN_OPTIONS"] = std::string(asanOptions ? asanOptions : "") + (asanOptions ? ":" : "") +
+                                "verify_asan_link_order=0";
 
   // The mechanism itself: a process started the same way sees the offset.
   setOffset("+3600");

@@ -36,7 +36,7 @@ SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), impl_(st
 
 SerialQueue::~SerialQueue() {
   closing_.store(true);
-  wake_.release();
+  wake_.notify();
   if (thread_.joinable()) {
     if (isCurrent()) {
       thread_.detach();
@@ -55,7 +55,7 @@ void SerialQueue::push(QueueNode* node) {
 void SerialQueue::post(QueueNode* node) {
   node->timed_ = false;
   push(node);
-  wake_.release();
+  wake_.notify();
 }
 
 void SerialQueue::async(Work work) { post(new FunctionNode(std::move(work))); }
@@ -65,7 +65,7 @@ void SerialQueue::asyncAt(Clock::time_point when, Work work) {
   node->timed_ = true;
   node->due_ = when;
   push(node);
-  wake_.release();
+  wake_.notify();
 }
 
 void SerialQueue::runExclusive(const Work& work) {
@@ -127,6 +127,7 @@ void SerialQueue::run() {
     }
   };
   while (!closing_.load()) {
+    const uint32_t ticket = wake_.ticket();
     drain();
     auto now = Clock::now();
     while (!s.timed.empty() && s.timed.begin()->first.first <= now) {
@@ -141,9 +142,9 @@ void SerialQueue::run() {
       continue;
     }
     if (s.timed.empty()) {
-      wake_.acquire();
+      wake_.wait(ticket);
     } else {
-      (void)wake_.try_acquire_until(s.timed.begin()->first.first);
+      wake_.waitUntil(ticket, s.timed.begin()->first.first);
     }
   }
   // Closing: what did not run is dropped.

@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <semaphore>
 #include <string>
 #include <thread>
+
+#include "platform/dispatch/wake_signal.h"
 
 namespace talvora::platform {
 
@@ -34,7 +35,8 @@ class QueueNode {
 // items that were already waiting when it became due. Any thread may add work.
 //
 // Adding work never blocks: producers link their node into a wait-free multi-producer
-// list and post a semaphore, so `post` is safe on the audio thread.
+// list and bump a wake counter (a futex wake only when the queue sleeps), so `post` is
+// safe on the audio thread.
 class SerialQueue {
  public:
   using Clock = std::chrono::steady_clock;
@@ -78,7 +80,7 @@ class SerialQueue {
   } stub_;
   std::atomic<QueueNode*> head_{&stub_};
   QueueNode* tail_ = &stub_;
-  std::counting_semaphore<> wake_{0};
+  WakeSignal wake_;
   std::atomic<bool> closing_{false};
   std::unique_ptr<Impl> impl_;
   std::thread thread_;

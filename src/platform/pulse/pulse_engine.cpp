@@ -32,6 +32,8 @@ using pulse::kServerTimeout;
 // fragment from the server is cut into pieces of this size. Four times the tap size the
 // capture object asks for, so the normal delivery is one piece.
 constexpr uint32_t kMaxFrames = 8192;
+// How long a partial tap buffer may wait for the fragments that complete it.
+constexpr pa_usec_t kHoldUsec = 100 * PA_USEC_PER_MSEC;
 
 constexpr const char* kDefaultSource = "@DEFAULT_SOURCE@";
 
@@ -186,6 +188,8 @@ class Core {
     stream_ = stream;
     pa_stream_set_state_callback(stream, &Core::onStreamState, this);
     pa_stream_set_read_callback(stream, &Core::onRead, this);
+    holdTimer_ = pa_context_rttime_new(context_, PA_USEC_INVALID, &Core::onHold, this);
+    holdArmed_ = false;
 
     // fragsize asks the server to send about one tap buffer at a time; with
     // ADJUST_LATENCY the source's own latency follows, instead of the server's default
@@ -356,6 +360,11 @@ class Core {
 
   // Loop lock held (or on the loop thread).
   void dropStreamLocked() {
+    if (holdTimer_) {
+      pa_threaded_mainloop_get_api(loop_)->time_free(holdTimer_);
+      holdTimer_ = nullptr;
+      holdArmed_ = false;
+    }
     pa_stream* stream = std::exchange(stream_, nullptr);
     running_ = false;
     if (!stream) return;
@@ -430,8 +439,42 @@ class Core {
       if (stream != core->stream_) break;
       pa_stream_drop(stream);
     }
-    if (stream == core->stream_) core->assembler_->flush(deliver);
+    if (stream == core->stream_) core->settleLocked();
     pa_stream_unref(stream);
+  }
+
+  // Loop thread. Hands the gathered frames on once they make a whole tap buffer; a
+  // remainder waits for the next fragments, or at most kHoldUsec. Sources that send small
+  // fragments (a monitor of a sink playing with low latency sends 12 ms at a time) would
+  // otherwise cost a hand-over slot each, and after a stall of the machine their backlog
+  // arrives as a burst of tiny deliveries that can fill every slot before the capture
+  // queue gets the processor back.
+  void settleLocked() {
+    const uint32_t pending = assembler_->pending();
+    if (pending == 0) return;
+    if (requestedFrames_ == 0 || pending >= requestedFrames_) {
+      flushLocked();
+      return;
+    }
+    if (!holdArmed_ && holdTimer_) {
+      pa_context_rttime_restart(context_, holdTimer_, pa_rtclock_now() + kHoldUsec);
+      holdArmed_ = true;
+    }
+  }
+
+  void flushLocked() {
+    if (holdArmed_ && holdTimer_) {
+      pa_threaded_mainloop_get_api(loop_)->time_restart(holdTimer_, nullptr);
+      holdArmed_ = false;
+    }
+    auto deliver = [this](const float* const* channels, uint32_t frames) { this->deliver(channels, frames); };
+    assembler_->flush(deliver);
+  }
+
+  static void onHold(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
+    auto* core = static_cast<Core*>(user);
+    core->holdArmed_ = false;
+    if (core->stream_ && core->assembler_) core->flushLocked();
   }
 
   void deliver(const float* const* channels, uint32_t frames) {
@@ -466,6 +509,8 @@ class Core {
   AudioInputNode::TapHandler tap_;
   uint32_t requestedFrames_ = 0;
   bool tapOn_ = false;
+  pa_time_event* holdTimer_ = nullptr;
+  bool holdArmed_ = false;
   AudioInputNode::InterruptionHandler interruption_;
 };
 

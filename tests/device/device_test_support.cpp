@@ -14,17 +14,6 @@ TemporaryDirectory::~TemporaryDirectory() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::milliseconds timeout, int64_t* seen) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    auto info = inspectSoundFile(path);
-    if (seen) *seen = info ? info->frames : -1;
-    if (info && info->frames >= frames) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
 bool warnedAboutVoiceProcessing(const RecorderProcess& recorder) {
   for (const auto& event : recorder.eventsOfKind("warning")) {
     if (!event.contains("message") || !event["message"].is_string()) continue;

@@ -24,10 +24,6 @@ class TemporaryDirectory {
   std::string path_;
 };
 
-// Polls the file's header (the recorder keeps it current) until it counts `frames`
-// frames. False on timeout; `seen` gets the last count.
-bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::milliseconds timeout, int64_t* seen);
-
 // Whether a "warning" said that voice processing is off (the recording is then the
 // plain input).
 bool warnedAboutVoiceProcessing(const RecorderProcess& recorder);

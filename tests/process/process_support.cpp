@@ -42,17 +42,6 @@ Environment serverlessEnvironment(const std::string& home) {
           {"LANG", "C"}};
 }
 
-bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::milliseconds timeout, int64_t* seen) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    auto info = inspectSoundFile(path);
-    if (seen) *seen = info ? info->frames : -1;
-    if (info && info->frames >= frames) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-}
-
 double numberOf(const Json& event, const std::string& key) {
   if (!event.contains(key) || !event[key].is_number()) {
     ADD_FAILURE() << "no number \"" << key << "\" in " << event.dump();

@@ -45,11 +45,6 @@ RecorderOptions recorderOn(const PulseServer& server, const std::string& output,
 // connection is made.
 Environment serverlessEnvironment(const std::string& home);
 
-// Polls the header (the recorder keeps it current after every write) until it counts at
-// least `frames`. False on timeout; `seen` gets the last count (-1: not openable).
-bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::milliseconds timeout,
-                       int64_t* seen = nullptr);
-
 // The number `key` of `event`; a failure (and NaN) when it is missing or not a number.
 double numberOf(const Json& event, const std::string& key);
 // The string `key` of `event`; a failure (and "") when it is missing or not a string.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <thread>
 
 namespace talvora::testing {
 
@@ -116,6 +117,17 @@ double bestEnvelopeCorrelation(const std::vector<float>& recorded, const std::ve
     best = std::max(best, correlation(shifted, said));
   }
   return best;
+}
+
+bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::milliseconds timeout, int64_t* seen) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (true) {
+    auto info = inspectSoundFile(path);
+    if (seen) *seen = info ? info->frames : -1;
+    if (info && info->frames >= frames) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 }  // namespace talvora::testing

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 // Test signals, and reading back what the recorder wrote.
 
 #include <cstdint>
@@ -42,6 +44,11 @@ struct SoundFileInfo {
 };
 // None when libsndfile cannot open the file; `error` then says why.
 std::optional<SoundFileInfo> inspectSoundFile(const std::string& path, std::string* error = nullptr);
+
+// Polls the header (the recorder keeps it current after every write) until it counts at
+// least `frames`. False on timeout; `seen` gets the last count (-1: not openable).
+bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::milliseconds timeout,
+                       int64_t* seen = nullptr);
 
 // The root-mean-square level of consecutive `window`-sample blocks.
 std::vector<double> envelope(const std::vector<float>& samples, size_t window);

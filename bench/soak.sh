@@ -7,7 +7,8 @@
 # what the microphone produced in that time, and whether memory stayed flat after the
 # first minute.
 #
-#   bench/soak.sh [BUILD_DIR]        BUILD_DIR defaults to build-perf (RelWithDebInfo)
+#   bench/soak.sh [BUILD_DIR]        BUILD_DIR defaults to build-bench; talvora-audio is
+#                                    built there (RelWithDebInfo) unless SOAK_NO_BUILD=1
 #   SOAK_SECONDS=60 bench/soak.sh    a short rehearsal
 #   SOAK_DIR=/tmp/soak               where everything goes (emptied first)
 #
@@ -17,7 +18,12 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
-build=$(cd "${1:-$root/build-perf}" && pwd)
+build=${1:-$root/build-bench}
+if [ -z "${SOAK_NO_BUILD:-}" ]; then
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j2 --target talvora-audio >/dev/null
+fi
+build=$(cd "$build" && pwd)
 total=${SOAK_SECONDS:-1800}
 out=${SOAK_DIR:-/tmp/soak}
 recorder=$build/talvora-audio
@@ -40,6 +46,7 @@ trap cleanup EXIT
 private_pulse_start 48000 1
 voice_input_wait_live
 
+echo "Recorder: $recorder, built from $(git -C "$root" rev-parse --short HEAD)"
 echo "Soak: ${total} s at 48 kHz, transcription on; speech loop of ${VOICE_SECONDS} s; output in $out"
 
 # Standard input stays open (and silent) for the whole run: end of input would stop the

@@ -92,6 +92,8 @@ TEST(Resampler, StreamsBufferByBufferToSixteenKilohertz) {
     std::vector<int16_t> out;
     for (size_t at = 0; at < input.size(); at += 2048) {
       ASSERT_FALSE(resampler.process(input.data() + at, std::min<size_t>(2048, input.size() - at), rate, out));
+      // Empty buffers (an empty vector's data is null) must not end the stream early.
+      ASSERT_FALSE(resampler.process(nullptr, 0, rate, out)) << rate;
     }
     ASSERT_FALSE(resampler.flush(out));
     EXPECT_NEAR(static_cast<double>(out.size()), 32000, 2) << rate;

@@ -24,6 +24,9 @@ Resampler::~Resampler() {
 
 Status Resampler::process(const float* samples, size_t frames, double inputRate, std::vector<int16_t>& out) {
   if (inputRate <= 0) return Error{"audio with a sample rate of " + std::to_string(inputRate) + " Hz"};
+  // An empty buffer has nothing to give, and its samples pointer may well be null,
+  // which soxr takes for the end of the input: after that it refuses everything.
+  if (frames == 0) return std::nullopt;
   if (inputRate != inputRate_) {
     if (Status failed = flush(out)) return failed;
     inputRate_ = inputRate;

@@ -79,7 +79,12 @@ Status Resampler::run(const float* samples, size_t frames, std::vector<int16_t>&
     out.resize(start + produced);
     if (error) return Error{std::string("the audio could not be resampled: ") + error};
     consumed += taken;
-    if (samples && taken == 0 && produced == 0) return Error{"the audio resampler stopped taking input"};
+    if (samples && taken == 0 && produced == 0) {
+      // Everything was taken and the previous call happened to fill the output exactly:
+      // the second look found nothing more, which is the normal end of this buffer.
+      if (consumed == frames) return std::nullopt;
+      return Error{"the audio resampler stopped taking input"};
+    }
     // Input left over, or a full output buffer, means soxr has more to give.
     if (consumed < frames || produced == room) continue;
     if (samples == nullptr && produced > 0) continue;

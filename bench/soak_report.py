@@ -7,15 +7,21 @@ import argparse
 import json
 import re
 import sys
+import wave
 
 # Memory counts as flat when nothing after the first minute rises above the first
 # minute's figure by more than this much (the transcript itself grows by a few bytes a
 # word; a leak per buffer would be tens of MiB over half an hour).
 FLAT_MARGIN_KIB = 4 * 1024
-# The recorder stops at the first meter tick (every 100 ms) past its maximum; the last
-# fragment (43 ms) may still be on its way and the voice processor holds back under one
-# 10 ms block. The file must be within this of the microphone's real-time output.
+# The recorder stops at the first meter tick (every 100 ms) past its maximum; a new record
+# stream of a monitor source starts with the last fragment or so the source already had,
+# and the voice processor holds back under one 10 ms block. The file must be within this
+# of the microphone's real-time output.
 FRAME_TOLERANCE_SECONDS = 0.2
+# Recognition must have kept going to the end: the transcript holds at least this share of
+# the words read into the microphone (recognition errors cost a few words; a recognizer
+# that gave up after ten minutes would leave two thirds out).
+TRANSCRIPT_SHARE = 0.8
 
 
 def main():
@@ -104,7 +110,10 @@ def main():
     words = re.findall(r"[a-z']+", transcript.lower())
     with open(args.reference) as f:
         per_loop = len(f.read().split())
-    print(f"transcript: {len(words)} words (the speech loop reads {per_loop} words per pass)")
+    with wave.open(f"{args.dir}/input/voice-48k.wav") as w:
+        loop_seconds = w.getnframes() / w.getframerate()
+    words_read = per_loop * args.seconds / loop_seconds
+    print(f"transcript: {len(words)} words; about {words_read:.0f} were read ({per_loop} per {loop_seconds:.1f} s pass)")
     if words:
         print("  starts:", " ".join(words[:20]), "...")
         print("  ends:  ...", " ".join(words[-20:]))
@@ -119,6 +128,8 @@ def main():
         ("durationSeconds equals the maximum",
          bool(finished) and abs(float(finished[0].get("durationSeconds", -1)) - args.seconds) < 1e-6),
         ("finished carries a transcript", bool(words)),
+        (f"the transcript covers the whole recording (at least {TRANSCRIPT_SHARE:.0%} of the words read)",
+         len(words) >= TRANSCRIPT_SHARE * words_read),
         (f"file within {FRAME_TOLERANCE_SECONDS} s of the microphone's output",
          args.rate > 0 and abs(difference) <= FRAME_TOLERANCE_SECONDS * args.rate),
         (f"memory flat after the first minute (+{FLAT_MARGIN_KIB // 1024} MiB at most)",

@@ -87,27 +87,16 @@ class CountingFiles final : public platform::AudioFileFactory {
   std::shared_ptr<platform::AudioFileFactory> real_ = platform::makeSndfileAudioFileFactory();
 };
 
-// The microphone: mono at 48 kHz, optionally behind the real voice processor.
+// The microphone: mono at 48 kHz. Voice processing, when measured, is the capture
+// object's own, with the real processor.
 class FeederInput final : public platform::AudioInputNode {
  public:
-  explicit FeederInput(bool processing) : processing_(processing), processed_(kFrames) {}
-
-  Status setVoiceProcessingEnabled(bool enabled) override {
-    if (!enabled || !processing_) {
-      processor_.reset();
-      return processing_ ? std::nullopt : Status(Error{"left out of this benchmark"});
-    }
-    auto made = platform::makeWebRtcVoiceProcessor({kRate, 1}, kFrames);
-    if (!made) return made.error();
-    processor_ = made.take();
-    return std::nullopt;
-  }
-  AudioFormat outputFormat(int) override { return {kRate, 1}; }
-  void installTap(int, uint32_t, AudioFormat, TapHandler handler) override {
+  platform::Result<AudioFormat> inputFormat() override { return AudioFormat{kRate, 1}; }
+  void installTap(uint32_t, TapHandler handler) override {
     std::lock_guard lock(mutex_);
     tap_ = std::move(handler);
   }
-  void removeTap(int) override {
+  void removeTap() override {
     std::lock_guard lock(mutex_);
     tap_ = nullptr;
   }
@@ -117,26 +106,16 @@ class FeederInput final : public platform::AudioInputNode {
   void deliver(const float* samples) {
     std::lock_guard lock(mutex_);
     if (!tap_) return;
-    const float* channel = samples;
-    if (processor_) {
-      float* out = processed_.data();
-      processor_->process(&channel, kFrames, &out);
-      channel = processed_.data();
-    }
-    tap_(platform::AudioBufferView{&channel, 1, kFrames});
+    tap_(platform::AudioBufferView{&samples, 1, kFrames});
   }
 
  private:
-  const bool processing_;
-  std::unique_ptr<platform::VoiceProcessor> processor_;
-  std::vector<float> processed_;
   std::mutex mutex_;
   TapHandler tap_;
 };
 
 class FeederEngine final : public platform::AudioEngine {
  public:
-  explicit FeederEngine(bool processing) : input(processing) {}
   platform::AudioInputNode& inputNode() override { return input; }
   Status start() override { return std::nullopt; }
   void stop() override {}
@@ -174,11 +153,18 @@ void BM_StoragePath(benchmark::State& state) {
     std::shared_ptr<Progress> progress = files->progress;
     FeederEngine* engine = nullptr;
     platform::Platform platform;
-    platform.makeEngine = [&engine, processing] {
-      auto made = std::make_unique<FeederEngine>(processing);
+    platform.makeEngine = [&engine] {
+      auto made = std::make_unique<FeederEngine>();
       engine = made.get();
       return made;
     };
+    if (processing) {
+      platform.makeVoiceProcessor = &platform::makeWebRtcVoiceProcessor;
+    } else {
+      platform.makeVoiceProcessor = [](double, uint32_t) -> platform::Result<std::unique_ptr<platform::VoiceProcessor>> {
+        return Error{"left out of this benchmark"};
+      };
+    }
     platform.files = files;
 
     std::mutex eventsMutex;

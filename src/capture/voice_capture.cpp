@@ -1,7 +1,6 @@
 #include "capture/voice_capture.h"
 
 #include <cmath>
-#include <new>
 
 namespace talvora::capture {
 
@@ -9,31 +8,6 @@ using platform::AudioBufferView;
 using platform::AudioFormat;
 using platform::Error;
 using platform::Status;
-
-// One slot's worth of hand-over: a copy buffer allocated at construction and the queue
-// node that carries it to `consume`, so that handing a buffer over allocates nothing.
-struct VoiceCapture::Handover final : platform::QueueNode {
-  Handover(VoiceCapture& owner, int index) : owner(owner), index(index), pooled(kPoolFrames) {}
-
-  void run() override {
-    const platform::PcmBuffer& copy = oversized ? *oversized : pooled;
-    owner.consume(copy.data(), copy.frameLength(), level);
-  }
-
-  // The buffer goes back to the free list before the slot is given back, so a slot that
-  // was taken always finds a buffer.
-  void release() override {
-    oversized.reset();
-    owner.freeHandovers.give(index);
-    owner.slots.release();
-  }
-
-  VoiceCapture& owner;
-  const int index;
-  platform::PcmBuffer pooled;
-  std::unique_ptr<platform::PcmBuffer> oversized;
-  float level = 0;
-};
 
 namespace {
 
@@ -60,14 +34,12 @@ VoiceCapture::VoiceCapture(std::string output, double maximum, platform::Platfor
     : platform(std::move(platform)),
       environment(std::move(environment)),
       engine(this->platform.makeEngine()),
+      slots(kSlotCount, kPoolFrames,
+            [this](const float* samples, uint32_t frames, float level) { consume(samples, frames, level); }),
       output(std::move(output)),
       maximum(maximum),
       started(Clock::now()),
       lastVoice(started) {
-  for (uint32_t i = 0; i < kSlotCount; ++i) {
-    handovers.push_back(std::make_unique<Handover>(*this, static_cast<int>(i)));
-    freeHandovers.give(static_cast<int>(i));
-  }
   // The overflow report is prepared here because it is posted from the audio thread.
   // It runs at most once (the latch), so it needs no strong reference of its own: the
   // queue that runs it is joined before this object goes away.
@@ -79,7 +51,7 @@ VoiceCapture::VoiceCapture(std::string output, double maximum, platform::Platfor
 
 VoiceCapture::~VoiceCapture() {
   // The audio thread must be done with us before any member goes.
-  engine->inputNode().removeTap(0);
+  engine->inputNode().removeTap();
   engine->stop();
 }
 
@@ -88,14 +60,30 @@ VoiceCapture::~VoiceCapture() {
 
 Status VoiceCapture::start(bool transcribe) {
   platform::AudioInputNode& input = engine->inputNode();
-  if (Status failed = input.setVoiceProcessingEnabled(true)) {
-    environment.emit(events::warningEvent(events::voiceProcessingUnavailable(failed->description)));
+  platform::Result<AudioFormat> format = input.inputFormat();
+  const auto usable = [](const AudioFormat& f) {
+    return f.sampleRate > 0 && std::isfinite(f.sampleRate) && f.channelCount > 0;
+  };
+
+  // Voice processing: a processor for the microphone's rate in the signal chain, or the
+  // warning and the plain mix-down. Without a format there is nothing to process either,
+  // and the reason is the one worth telling.
+  if (!format) {
+    environment.emit(events::warningEvent(events::voiceProcessingUnavailable(format.error().description)));
+  } else if (usable(format.value())) {
+    auto processor = platform.makeVoiceProcessor ? platform.makeVoiceProcessor(format.value().sampleRate, kPoolFrames)
+                                                 : platform::Result<std::unique_ptr<platform::VoiceProcessor>>(
+                                                       Error{"no voice processor is available"});
+    if (processor && processor.value()) {
+      chain.setProcessor(processor.take(), kPoolFrames);
+    } else {
+      environment.emit(events::warningEvent(events::voiceProcessingUnavailable(
+          processor ? "the voice processor could not be created" : processor.error().description)));
+    }
   }
 
-  const AudioFormat inputFormat = input.outputFormat(0);
-  if (!(inputFormat.sampleRate > 0) || !std::isfinite(inputFormat.sampleRate) || inputFormat.channelCount == 0) {
-    return Error{events::kNoUsableFormat};
-  }
+  if (!format || !usable(format.value())) return Error{events::kNoUsableFormat};
+  const AudioFormat inputFormat = format.value();
   const AudioFormat targetFormat{inputFormat.sampleRate, 1};
   sampleRate = targetFormat.sampleRate;
 
@@ -107,7 +95,7 @@ Status VoiceCapture::start(bool transcribe) {
 
   std::weak_ptr<VoiceCapture> weak = weak_from_this();
   const uint32_t channels = inputFormat.channelCount;
-  input.installTap(0, kTapBufferSize, inputFormat, [weak, channels](const AudioBufferView& buffer) {
+  input.installTap(kTapBufferSize, [weak, channels](const AudioBufferView& buffer) {
     if (auto self = weak.lock()) self->tap(buffer, channels);
   });
   input.setInterruptionHandler([weak](const std::string& description) {
@@ -148,35 +136,20 @@ VoiceCapture::StartOutcome VoiceCapture::startUnlessStopped(bool transcribe, Err
 // Audio path.
 
 void VoiceCapture::tap(const AudioBufferView& buffer, uint32_t channels) {
-  if (!slots.tryAcquire()) {
+  HandoverPool::Handover* handover = slots.take();
+  if (!handover) {
     overflow();
     return;
   }
-  const int index = freeHandovers.take();
-  if (index < 0 || buffer.channels == nullptr || buffer.channelCount < channels) {
-    if (index >= 0) freeHandovers.give(index);
-    slots.release();
+  const bool readable = buffer.channels != nullptr && buffer.channelCount >= channels;
+  platform::PcmBuffer* copy = readable ? handover->bufferFor(buffer.frameLength) : nullptr;
+  if (!copy) {
+    slots.giveBack(handover);
     overflow();
     return;
   }
-  Handover& handover = *handovers[static_cast<size_t>(index)];
-  const uint32_t frames = buffer.frameLength;
-  platform::PcmBuffer* copy = &handover.pooled;
-  if (frames > copy->frameCapacity()) {
-    // Longer than any delivery we plan for: the one case that allocates here.
-    try {
-      handover.oversized = std::make_unique<platform::PcmBuffer>(frames);
-    } catch (const std::bad_alloc&) {
-      freeHandovers.give(index);
-      slots.release();
-      overflow();
-      return;
-    }
-    copy = handover.oversized.get();
-  }
-  copy->setFrameLength(frames);
-  handover.level = mixDown(buffer.channels, channels, frames, copy->data());
-  queue.post(&handover);
+  handover->level = chain.run(buffer.channels, channels, buffer.frameLength, copy->data());
+  queue.post(handover);
 }
 
 void VoiceCapture::overflow() {
@@ -229,7 +202,7 @@ void VoiceCapture::stop() {
   if (stopped) return;
   stopped = true;
   if (timer) timer->cancel();
-  engine->inputNode().removeTap(0);
+  engine->inputNode().removeTap();
   engine->stop();
   file.reset();
   if (speech) speech->endAudio();

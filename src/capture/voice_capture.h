@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "capture/tap.h"
+#include "capture/handover_pool.h"
+#include "capture/signal_chain.h"
 #include "events/event.h"
 #include "platform/dispatch/serial_queue.h"
-#include "platform/dispatch/try_semaphore.h"
 #include "platform/platform.h"
 
 namespace talvora::capture {
@@ -21,10 +21,14 @@ namespace talvora::capture {
 // task, the meter timer and the serial capture queue on which nearly all of its state
 // lives.
 //
+// The voice's way: the engine's input node delivers the microphone's frames to the tap
+// (audio thread), which takes one of the `slots`, runs the signal chain (mix-down, voice
+// processing, level) into that slot's buffer and posts it to `queue`, where `consume`
+// writes it to the file and feeds the recognizer.
+//
 // Threads. `start` runs on the main thread; `requestStop` on any thread; the tap handler
-// on the audio thread, where it takes a slot (try-only), fills a pooled buffer and posts
-// it; everything else on `queue`. Apart from the constants, the only state shared across
-// threads is `slots`, the buffer free list and `overflowed` (under `overflowLock`).
+// on the audio thread; everything else on `queue`. Apart from the constants, the only
+// state shared across threads is `slots` and `overflowed` (under `overflowLock`).
 class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
  public:
   using Clock = std::chrono::steady_clock;
@@ -38,7 +42,7 @@ class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
 
   static constexpr uint32_t kSlotCount = 8;
   static constexpr uint32_t kTapBufferSize = 2048;
-  // Pooled copy buffers hold this many frames; a longer delivery gets a buffer of its
+  // Each slot's copy buffer holds this many frames; a longer delivery gets a buffer of its
   // own, allocated on the spot.
   static constexpr uint32_t kPoolFrames = 8192;
 
@@ -64,8 +68,6 @@ class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
   platform::SerialQueue& captureQueue() { return queue; }
 
  private:
-  struct Handover;
-
   VoiceCapture(std::string output, double maximum, platform::Platform platform, Environment environment);
 
   // Audio thread.
@@ -87,15 +89,14 @@ class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
   platform::Platform platform;
   Environment environment;
   std::unique_ptr<platform::AudioEngine> engine;
-  platform::TrySemaphore slots{kSlotCount};
+  HandoverPool slots;
   std::mutex overflowLock;
   const std::string output;
   const double maximum;
-
-  // The hand-over pool: one pre-allocated buffer and queue node per slot.
-  std::vector<std::unique_ptr<Handover>> handovers;
-  FreeList freeHandovers{kSlotCount};
   std::unique_ptr<platform::QueueNode> overflowReport;
+
+  // Set by `start` before the engine runs, then only read.
+  SignalChain chain;
   double sampleRate = 0;
 
   // Under overflowLock.

@@ -45,7 +45,9 @@ class PcmBuffer {
   uint32_t length_ = 0;
 };
 
-// The microphone's input node.
+// The microphone's input node: what a backend delivers is the microphone's own frames, in
+// its own layout and rate. Everything done to them afterwards (mix-down, voice processing,
+// metering) is the capture object's, so that every backend gets the same signal chain.
 //
 // Threads: every method is called from the main thread or the capture queue, never from
 // the audio thread. The tap handler runs on the audio stack's own thread (the audio
@@ -60,21 +62,17 @@ class AudioInputNode {
 
   virtual ~AudioInputNode() = default;
 
-  // Puts voice processing (noise suppression, gain control, high-pass filter) between
-  // the microphone and the tap. Returns the reason when it cannot.
-  virtual Status setVoiceProcessingEnabled(bool enabled) = 0;
-
-  // The format the tap receives on `bus`: after voice processing when it is enabled.
-  // A sample rate of 0 when there is no usable input.
-  virtual AudioFormat outputFormat(int bus) = 0;
+  // The format the tap will receive: the microphone's rate and channel count. The error
+  // says why there is none (no sound server, no microphone, a format without a rate).
+  virtual Result<AudioFormat> inputFormat() = 0;
 
   // `bufferSize` is a request, not a promise. The handler receives buffers with the
   // format's channel count once the engine runs.
-  virtual void installTap(int bus, uint32_t bufferSize, AudioFormat format, TapHandler handler) = 0;
+  virtual void installTap(uint32_t bufferSize, TapHandler handler) = 0;
 
-  // After it returns no new handler call starts. Safe to call repeatedly and when no tap
-  // is installed.
-  virtual void removeTap(int bus) = 0;
+  // After it returns no handler call is running or starts. Safe to call repeatedly and
+  // when no tap is installed.
+  virtual void removeTap() = 0;
 
   virtual void setInterruptionHandler(InterruptionHandler handler) = 0;
 };

@@ -25,6 +25,7 @@ class Result {
   bool ok() const { return !error_.has_value(); }
   explicit operator bool() const { return ok(); }
   T& value() { return *value_; }
+  const T& value() const { return *value_; }
   T&& take() { return std::move(*value_); }
   const Error& error() const { return *error_; }
 

@@ -8,7 +8,8 @@ namespace talvora::platform {
 
 Platform makeLinuxPlatform() {
   Platform platform;
-  platform.makeEngine = [] { return makePulseEngine(&makeWebRtcVoiceProcessor); };
+  platform.makeEngine = &makePulseEngine;
+  platform.makeVoiceProcessor = &makeWebRtcVoiceProcessor;
   platform.files = makeSndfileAudioFileFactory();
   platform.speech = makePocketsphinxSpeechService();
   platform.microphone = makePulseMicrophoneAccess();

@@ -5,6 +5,7 @@
 
 #include "platform/audio.h"
 #include "platform/speech.h"
+#include "platform/voice_processing.h"
 
 namespace talvora::platform {
 
@@ -13,6 +14,7 @@ namespace talvora::platform {
 // driven without a sound card or a speech model.
 struct Platform {
   std::function<std::unique_ptr<AudioEngine>()> makeEngine;
+  VoiceProcessorFactory makeVoiceProcessor;
   std::shared_ptr<AudioFileFactory> files;
   std::shared_ptr<SpeechService> speech;
   std::shared_ptr<MicrophoneAccess> microphone;

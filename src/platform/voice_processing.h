@@ -4,31 +4,30 @@
 #include <functional>
 #include <memory>
 
-#include "platform/audio.h"
+#include "platform/error.h"
 
 namespace talvora::platform {
 
-// Voice processing between the microphone and the tap (high-pass filter, noise
-// suppression, automatic gain control). Abstract so that the audio backend does not
-// depend on the processing library, and so tests can refuse it on demand.
+// Voice processing on the mono mix of the microphone (high-pass filter, noise suppression,
+// gain control). Abstract so that the capture object does not depend on the processing
+// library, and so tests can refuse it on demand or put a recognisable stand-in in its
+// place.
 //
-// Threads: created on the main thread; `process` runs on the audio thread only, and
-// neither allocates nor blocks.
+// Threads: made on the main thread; `process` runs on the audio thread only, and neither
+// allocates nor blocks.
 class VoiceProcessor {
  public:
   virtual ~VoiceProcessor() = default;
-  // What `process` delivers: the input's rate, and its own channel count.
-  virtual AudioFormat outputFormat() const = 0;
-  // Reads `frames` frames from the input channel arrays and writes exactly `frames`
-  // frames to the output channel arrays (the processing runs in fixed blocks, so the
-  // output may lag the input by up to one block; no frame is dropped or repeated).
+  // Processes `frames` mono samples in place, at the rate the processor was made for.
+  // Exactly as many frames come out as go in: the processing runs in fixed blocks, so the
+  // output may lag the input by up to one block, but no frame is dropped or repeated.
   // `frames` is at most the `maxFrames` the processor was made for.
-  virtual void process(const float* const* in, uint32_t frames, float* const* out) = 0;
+  virtual void process(float* samples, uint32_t frames) = 0;
 };
 
-// Makes a processor for an input format, or says why it cannot (a rate or layout the
+// Makes a processor for mono audio at `sampleRate`, or says why it cannot (a rate the
 // library refuses, an initialisation failure).
 using VoiceProcessorFactory =
-    std::function<Result<std::unique_ptr<VoiceProcessor>>(AudioFormat input, uint32_t maxFrames)>;
+    std::function<Result<std::unique_ptr<VoiceProcessor>>(double sampleRate, uint32_t maxFrames)>;
 
 }  // namespace talvora::platform

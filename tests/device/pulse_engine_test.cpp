@@ -1,6 +1,6 @@
 // The PulseAudio engine in process, against a private server whose microphone is a FIFO
-// the test writes: formats, every frame through the tap, voice processing in between,
-// stopping from every thread, and a server or device that goes away.
+// the test writes: formats, every frame through the tap, stopping from every thread, and a
+// server or device that goes away.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -27,8 +27,6 @@ using platform::AudioEngine;
 using platform::AudioFormat;
 using platform::Error;
 using platform::Result;
-using platform::VoiceProcessor;
-using platform::VoiceProcessorFactory;
 
 // Points libpulse in this process at `server` (it reads the variables for every new
 // connection).
@@ -118,21 +116,6 @@ struct Interruptions {
   }
 };
 
-// Negates the first input channel into one output channel: easy to recognise at the tap.
-class NegatingProcessor final : public VoiceProcessor {
- public:
-  explicit NegatingProcessor(double rate) : rate_(rate) {}
-  AudioFormat outputFormat() const override { return {rate_, 1}; }
-  void process(const float* const* in, uint32_t frames, float* const* out) override {
-    for (uint32_t i = 0; i < frames; ++i) out[0][i] = -in[0][i];
-    calls.fetch_add(1);
-  }
-  static inline std::atomic<int> calls{0};
-
- private:
-  double rate_;
-};
-
 void feedAndDrain(FifoFeeder& feeder, const Audio& audio, FifoFeeder::Pace pace = FifoFeeder::Pace::asFastAsPossible) {
   feeder.feed(audio, pace);
   ASSERT_TRUE(feeder.waitUntilDrained(10s)) << "the server stopped reading its FIFO";
@@ -143,26 +126,21 @@ TEST(PulseEngineFormat, ReportsTheDefaultSourcesNativeRateAndChannels) {
                                              std::tuple{22050u, 6u, "float32le"}}) {
     PulseServer server({.rate = rate, .channels = channels, .sampleFormat = sampleFormat});
     useServer(server);
-    auto engine = platform::makePulseEngine(nullptr);
-    const AudioFormat format = engine->inputNode().outputFormat(0);
-    EXPECT_EQ(format.sampleRate, rate);
-    EXPECT_EQ(format.channelCount, channels);
+    auto engine = platform::makePulseEngine();
+    const Result<AudioFormat> format = engine->inputNode().inputFormat();
+    ASSERT_TRUE(format) << format.error().description;
+    EXPECT_EQ(format.value().sampleRate, rate);
+    EXPECT_EQ(format.value().channelCount, channels);
   }
 }
 
 TEST(PulseEngineFormat, NoServerMeansNoFormatAndStartSaysWhy) {
   const std::string directory = makeTemporaryDirectory("talvora-noserver", 0755);
   ::setenv("PULSE_SERVER", ("unix:" + directory + "/nothing-listens-here").c_str(), 1);
-  int factoryCalls = 0;
-  auto engine = platform::makePulseEngine([&](AudioFormat, uint32_t) -> Result<std::unique_ptr<VoiceProcessor>> {
-    ++factoryCalls;
-    return Error{"unused"};
-  });
-  const AudioFormat format = engine->inputNode().outputFormat(0);
-  EXPECT_EQ(format.sampleRate, 0);
-  EXPECT_EQ(format.channelCount, 0u);
-  EXPECT_TRUE(engine->inputNode().setVoiceProcessingEnabled(true).has_value());
-  EXPECT_EQ(factoryCalls, 0) << "no format to make a processor for";
+  auto engine = platform::makePulseEngine();
+  const Result<AudioFormat> format = engine->inputNode().inputFormat();
+  ASSERT_FALSE(format);
+  EXPECT_EQ(format.error().description, "Cannot connect to the sound server: Connection refused");
   auto started = engine->start();
   ASSERT_TRUE(started.has_value());
   EXPECT_NE(started->description.find("sound server"), std::string::npos) << started->description;
@@ -186,9 +164,10 @@ TEST(PulseEngineFormat, ServerThatNeverAnswersTimesOutOnce) {
   auto access = std::make_shared<std::promise<bool>>();
   auto answer = access->get_future();
   platform::makePulseMicrophoneAccess()->requestAccess([access](bool granted) { access->set_value(granted); });
-  auto engine = platform::makePulseEngine(nullptr);
-  const AudioFormat format = engine->inputNode().outputFormat(0);
-  EXPECT_EQ(format.sampleRate, 0);
+  auto engine = platform::makePulseEngine();
+  const Result<AudioFormat> format = engine->inputNode().inputFormat();
+  ASSERT_FALSE(format);
+  EXPECT_NE(format.error().description.find("Timeout"), std::string::npos) << format.error().description;
   auto started = engine->start();
   ASSERT_TRUE(started.has_value());
   EXPECT_NE(started->description.find("Timeout"), std::string::npos) << started->description;
@@ -199,10 +178,10 @@ TEST(PulseEngineFormat, ServerThatNeverAnswersTimesOutOnce) {
 TEST(PulseEngineFormat, ServerWithoutAnyMicrophoneMeansNoFormat) {
   PulseServer server({.microphone = false});
   useServer(server);
-  auto engine = platform::makePulseEngine(nullptr);
-  const AudioFormat format = engine->inputNode().outputFormat(0);
-  EXPECT_EQ(format.sampleRate, 0);
-  EXPECT_EQ(format.channelCount, 0u);
+  auto engine = platform::makePulseEngine();
+  const Result<AudioFormat> format = engine->inputNode().inputFormat();
+  ASSERT_FALSE(format);
+  EXPECT_NE(format.error().description.find("no default microphone"), std::string::npos) << format.error().description;
   EXPECT_TRUE(engine->start().has_value());
 }
 
@@ -215,17 +194,16 @@ TEST(PulseEngineDelivery, EveryFrameArrivesOnceOnItsOwnChannel) {
     SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(channels) + " channels, " + sampleFormat);
     PulseServer server({.rate = rate, .channels = channels, .sampleFormat = sampleFormat});
     useServer(server);
-    auto engine = platform::makePulseEngine(nullptr);
-    const AudioFormat format = engine->inputNode().outputFormat(0);
+    auto engine = platform::makePulseEngine();
     Collector collector;
-    engine->inputNode().installTap(0, 2048, format, std::ref(collector));
+    engine->inputNode().installTap(2048, std::ref(collector));
     ASSERT_FALSE(engine->start().has_value());
 
     const Audio fed = rampSignal(rate, channels, rate * 2 + 123, 1000);
     FifoFeeder feeder(server);
     feedAndDrain(feeder, fed);
     ASSERT_TRUE(collector.waitForFrames(fed.frames(), 10s)) << "got " << collector.frames() << " of " << fed.frames();
-    engine->inputNode().removeTap(0);
+    engine->inputNode().removeTap();
     engine->stop();
 
     const auto got = collector.channels();
@@ -244,79 +222,22 @@ TEST(PulseEngineDelivery, EveryFrameArrivesOnceOnItsOwnChannel) {
   }
 }
 
-TEST(PulseEngineDelivery, VoiceProcessorSitsBetweenTheSourceAndTheTap) {
-  PulseServer server({.rate = 48000, .channels = 2});
-  useServer(server);
-  AudioFormat offered;
-  uint32_t offeredFrames = 0;
-  auto engine = platform::makePulseEngine([&](AudioFormat input, uint32_t maxFrames) -> Result<std::unique_ptr<VoiceProcessor>> {
-    offered = input;
-    offeredFrames = maxFrames;
-    return std::unique_ptr<VoiceProcessor>(new NegatingProcessor(input.sampleRate));
-  });
-  auto& input = engine->inputNode();
-  ASSERT_FALSE(input.setVoiceProcessingEnabled(true).has_value());
-  EXPECT_EQ(offered.sampleRate, 48000);
-  EXPECT_EQ(offered.channelCount, 2u);
-  EXPECT_GE(offeredFrames, 2048u);
-  const AudioFormat format = input.outputFormat(0);
-  EXPECT_EQ(format.sampleRate, 48000);
-  EXPECT_EQ(format.channelCount, 1u) << "the processor's format, not the source's";
-
-  Collector collector;
-  input.installTap(0, 2048, format, std::ref(collector));
-  ASSERT_FALSE(engine->start().has_value());
-  const Audio fed = rampSignal(48000, 2, 30000);
-  FifoFeeder feeder(server);
-  feedAndDrain(feeder, fed);
-  ASSERT_TRUE(collector.waitForFrames(fed.frames(), 10s));
-  engine->stop();
-
-  const auto got = collector.channels();
-  ASSERT_EQ(got.size(), 1u);
-  ASSERT_EQ(got[0].size(), fed.frames());
-  EXPECT_LE(collector.largest(), offeredFrames) << "the processor was promised at most this many frames";
-  for (size_t i = 0; i < fed.frames(); ++i) ASSERT_EQ(got[0][i], -fed.samples[i * 2]) << "frame " << i;
-}
-
-TEST(PulseEngineDelivery, RefusedVoiceProcessingLeavesThePlainInput) {
-  PulseServer server({.rate = 48000, .channels = 2});
-  useServer(server);
-  auto engine = platform::makePulseEngine([](AudioFormat, uint32_t) -> Result<std::unique_ptr<VoiceProcessor>> {
-    return Error{"this rate is not supported, says the test"};
-  });
-  auto& input = engine->inputNode();
-  auto refused = input.setVoiceProcessingEnabled(true);
-  ASSERT_TRUE(refused.has_value());
-  EXPECT_EQ(refused->description, "this rate is not supported, says the test");
-  const AudioFormat format = input.outputFormat(0);
-  EXPECT_EQ(format.channelCount, 2u);
-  Collector collector;
-  input.installTap(0, 2048, format, std::ref(collector));
-  ASSERT_FALSE(engine->start().has_value());
-  FifoFeeder feeder(server);
-  feedAndDrain(feeder, rampSignal(48000, 2, 4800));
-  ASSERT_TRUE(collector.waitForFrames(4800, 10s));
-  EXPECT_EQ(collector.channelCounts(), 1u << 2);
-}
-
 TEST(PulseEngineStop, RemoveTapAndStopAreSafeToRepeatAndEndDeliveries) {
   PulseServer server;
   useServer(server);
-  auto engine = platform::makePulseEngine(nullptr);
+  auto engine = platform::makePulseEngine();
   auto& input = engine->inputNode();
-  input.removeTap(0);  // Nothing installed, nothing running.
+  input.removeTap();  // Nothing installed, nothing running.
   engine->stop();
-  const AudioFormat format = input.outputFormat(0);
   Collector collector;
-  input.installTap(0, 2048, format, std::ref(collector));
+  input.installTap(2048, std::ref(collector));
   ASSERT_FALSE(engine->start().has_value());
   ASSERT_FALSE(engine->start().has_value()) << "starting a running engine changes nothing";
   FifoFeeder feeder(server);
   feedAndDrain(feeder, rampSignal(48000, 2, 4800));
   ASSERT_TRUE(collector.waitForFrames(4800, 10s));
-  input.removeTap(0);
-  input.removeTap(0);
+  input.removeTap();
+  input.removeTap();
   const int calls = collector.calls();
   feedAndDrain(feeder, rampSignal(48000, 2, 48000));
   std::this_thread::sleep_for(200ms);  // Time for deliveries that should not happen.
@@ -328,12 +249,12 @@ TEST(PulseEngineStop, RemoveTapAndStopAreSafeToRepeatAndEndDeliveries) {
 TEST(PulseEngineStop, StoppingFromInsideTheTapNeitherHangsNorDeliversAgain) {
   PulseServer server;
   useServer(server);
-  auto engine = platform::makePulseEngine(nullptr);
+  auto engine = platform::makePulseEngine();
   auto& input = engine->inputNode();
   std::atomic<int> calls{0};
-  input.installTap(0, 2048, input.outputFormat(0), [&](const AudioBufferView&) {
+  input.installTap(2048, [&](const AudioBufferView&) {
     if (calls.fetch_add(1) == 0) {
-      input.removeTap(0);
+      input.removeTap();
       engine->stop();
       engine->stop();
     }
@@ -347,7 +268,7 @@ TEST(PulseEngineStop, StoppingFromInsideTheTapNeitherHangsNorDeliversAgain) {
   EXPECT_EQ(calls.load(), 1);
   // The engine starts again after a stop from the audio thread, and what waited in the
   // FIFO arrives.
-  input.installTap(0, 2048, input.outputFormat(0), [&](const AudioBufferView&) { calls.fetch_add(1); });
+  input.installTap(2048, [&](const AudioBufferView&) { calls.fetch_add(1); });
   ASSERT_FALSE(engine->start().has_value());
   feedAndDrain(feeder, rampSignal(48000, 2, 4800));
   const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -358,11 +279,11 @@ TEST(PulseEngineStop, StoppingFromInsideTheTapNeitherHangsNorDeliversAgain) {
 TEST(PulseEngineStop, DestroyingTheEngineInsideTheTapLetsGoOfTheServer) {
   PulseServer server;
   useServer(server);
-  auto engine = platform::makePulseEngine(nullptr);
+  auto engine = platform::makePulseEngine();
   auto& input = engine->inputNode();
   std::atomic<int> calls{0};
   std::atomic<bool> destroyed{false};
-  input.installTap(0, 2048, input.outputFormat(0), [&](const AudioBufferView&) {
+  input.installTap(2048, [&](const AudioBufferView&) {
     if (calls.fetch_add(1) == 0) {
       engine.reset();
       destroyed = true;
@@ -393,12 +314,12 @@ TEST(PulseEngineStop, DestroyingTheEngineInsideTheTapLetsGoOfTheServer) {
 TEST(PulseEngineInterruption, ServerDeathIsReportedOnceWithTheReason) {
   auto server = std::make_unique<PulseServer>();
   useServer(*server);
-  auto engine = platform::makePulseEngine(nullptr);
+  auto engine = platform::makePulseEngine();
   auto& input = engine->inputNode();
   Collector collector;
   Interruptions interruptions;
   input.setInterruptionHandler(interruptions.handler());
-  input.installTap(0, 2048, input.outputFormat(0), std::ref(collector));
+  input.installTap(2048, std::ref(collector));
   ASSERT_FALSE(engine->start().has_value());
   {
     FifoFeeder feeder(*server);
@@ -420,11 +341,11 @@ TEST(PulseEngineInterruption, ServerDeathIsReportedOnceWithTheReason) {
 TEST(PulseEngineInterruption, RemovedMicrophoneIsReportedOnce) {
   PulseServer server;
   useServer(server);
-  auto engine = platform::makePulseEngine(nullptr);
+  auto engine = platform::makePulseEngine();
   auto& input = engine->inputNode();
   Interruptions interruptions;
   input.setInterruptionHandler(interruptions.handler());
-  input.installTap(0, 2048, input.outputFormat(0), [](const AudioBufferView&) {});
+  input.installTap(2048, [](const AudioBufferView&) {});
   ASSERT_FALSE(engine->start().has_value());
   server.pactl({"unload-module", "module-pipe-source"});
   ASSERT_TRUE(interruptions.waitForOne(10s));
@@ -440,11 +361,12 @@ TEST(PulseEngineInterruption, RemovedMicrophoneIsReportedOnce) {
 TEST(PulseEngineInterruption, StartFailsClearlyWhenTheMicrophoneVanishedAfterItsFormatWasRead) {
   PulseServer server;
   useServer(server);
-  auto engine = platform::makePulseEngine(nullptr);
+  auto engine = platform::makePulseEngine();
   auto& input = engine->inputNode();
-  const AudioFormat format = input.outputFormat(0);
-  ASSERT_EQ(format.sampleRate, 48000);
-  input.installTap(0, 2048, format, [](const AudioBufferView&) {});
+  const Result<AudioFormat> format = input.inputFormat();
+  ASSERT_TRUE(format);
+  ASSERT_EQ(format.value().sampleRate, 48000);
+  input.installTap(2048, [](const AudioBufferView&) {});
   server.pactl({"unload-module", "module-pipe-source"});
   auto started = engine->start();
   ASSERT_TRUE(started.has_value());

@@ -11,22 +11,19 @@ using platform::Status;
 
 // ---- audio ----------------------------------------------------------------------------
 
-Status FakeInputNode::setVoiceProcessingEnabled(bool) {
-  ++voiceProcessingRequests;
-  if (refuseVoiceProcessing) return Error{*refuseVoiceProcessing};
-  return std::nullopt;
+platform::Result<platform::AudioFormat> FakeInputNode::inputFormat() {
+  if (formatError) return Error{*formatError};
+  return format;
 }
 
-platform::AudioFormat FakeInputNode::outputFormat(int) { return format; }
-
-void FakeInputNode::installTap(int, uint32_t bufferSize, platform::AudioFormat, TapHandler handler) {
+void FakeInputNode::installTap(uint32_t bufferSize, TapHandler handler) {
   std::lock_guard lock(mutex_);
   requestedBufferSize = bufferSize;
   tap_ = std::move(handler);
   ++tapsInstalled;
 }
 
-void FakeInputNode::removeTap(int) {
+void FakeInputNode::removeTap() {
   std::lock_guard lock(mutex_);
   tap_ = nullptr;
 }
@@ -265,16 +262,21 @@ Rig::~Rig() {
 void Rig::build() {
   platform::Platform platform;
   auto format = this->format;
-  auto refuseVp = refuseVoiceProcessing;
+  auto formatError = this->formatError;
   auto refuseStart = this->refuseStart;
   FakeEngine** engineOut = &engine;
   platform.makeEngine = [=]() {
     auto engine = std::make_unique<FakeEngine>();
     engine->node.format = format;
-    engine->node.refuseVoiceProcessing = refuseVp;
+    engine->node.formatError = formatError;
     engine->refuseStart = refuseStart;
     *engineOut = engine.get();
     return engine;
+  };
+  platform.makeVoiceProcessor = [this](double, uint32_t) -> platform::Result<std::unique_ptr<platform::VoiceProcessor>> {
+    ++voiceProcessorRequests;
+    if (refuseVoiceProcessing) return Error{*refuseVoiceProcessing};
+    return std::unique_ptr<platform::VoiceProcessor>(new FakeVoiceProcessor(processedFrames));
   };
   platform.files = files;
   platform.speech = speech;

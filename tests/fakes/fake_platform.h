@@ -19,10 +19,9 @@ namespace talvora::testing {
 
 class FakeInputNode final : public platform::AudioInputNode {
  public:
-  platform::Status setVoiceProcessingEnabled(bool enabled) override;
-  platform::AudioFormat outputFormat(int bus) override;
-  void installTap(int bus, uint32_t bufferSize, platform::AudioFormat format, TapHandler handler) override;
-  void removeTap(int bus) override;
+  platform::Result<platform::AudioFormat> inputFormat() override;
+  void installTap(uint32_t bufferSize, TapHandler handler) override;
+  void removeTap() override;
   void setInterruptionHandler(InterruptionHandler handler) override;
 
   // Delivers one buffer to the tap, on the calling thread, as the audio thread would.
@@ -32,12 +31,12 @@ class FakeInputNode final : public platform::AudioInputNode {
   void interrupt(const std::string& description);
 
   // Script.
-  std::optional<std::string> refuseVoiceProcessing;
   platform::AudioFormat format{48000, 1};
+  // No format at all, for this reason (a backend that cannot reach its server).
+  std::optional<std::string> formatError;
 
   // Observed.
   std::atomic<int> tapsInstalled{0};
-  std::atomic<int> voiceProcessingRequests{0};
   uint32_t requestedBufferSize = 0;
 
  private:
@@ -56,6 +55,17 @@ class FakeEngine final : public platform::AudioEngine {
   std::optional<std::string> refuseStart;
   std::atomic<bool> running{false};
   std::atomic<int> starts{0};
+};
+
+// Stands in for the voice processor: leaves the samples as they are (so the tests see
+// exactly what was delivered) and counts what it was given.
+class FakeVoiceProcessor final : public platform::VoiceProcessor {
+ public:
+  explicit FakeVoiceProcessor(std::atomic<long>& frames) : frames_(frames) {}
+  void process(float*, uint32_t frames) override { frames_ += frames; }
+
+ private:
+  std::atomic<long>& frames_;  // outlives the processor
 };
 
 class FakeAudioFile;
@@ -166,8 +176,12 @@ struct Rig {
   std::shared_ptr<FakeMicrophone> microphone = std::make_shared<FakeMicrophone>();
   EventLog log;
   platform::AudioFormat format{48000, 1};
+  std::optional<std::string> formatError;
   std::optional<std::string> refuseVoiceProcessing;
   std::optional<std::string> refuseStart;
+  // Observed: how often a voice processor was asked for, and the frames it processed.
+  std::atomic<int> voiceProcessorRequests{0};
+  std::atomic<long> processedFrames{0};
 
   // Builds the capture object with the scripted engine (call after scripting).
   void build();

@@ -89,6 +89,11 @@ TEST(StartSequence, RefusedVoiceProcessingWarnsThenRecords) {
   EXPECT_EQ(rig.log.ofKind("ready").size(), 1u);
   EXPECT_EQ(rig.log.ofKind("warning").size(), 1u);
   EXPECT_EQ(rig.engine->node.requestedBufferSize, 2048u);
+  // The plain mix-down is recorded.
+  ASSERT_TRUE(rig.engine->node.deliver({std::vector<float>(512, 0.25f)}));
+  rig.drain();
+  EXPECT_EQ(rig.files->samples(), std::vector<float>(512, 0.25f));
+  EXPECT_EQ(rig.processedFrames, 0);
 }
 
 TEST(StartSequence, FailuresReportTheirDescriptionAndCreateNothingTooEarly) {
@@ -113,6 +118,23 @@ TEST(StartSequence, FailuresReportTheirDescriptionAndCreateNothingTooEarly) {
     auto all = rig.log.all();
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(kindOf(all[0]), "warning");
+  }
+  {
+    // No server: the reason it gave is the voice processing warning, then the start fails
+    // for want of a format, before any file exists.
+    Rig rig;
+    rig.formatError = "Cannot connect to the sound server: Connection refused";
+    rig.build();
+    auto failed = rig.capture->start(false);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->description, "Microphone has no usable audio format");
+    auto all = rig.log.all();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(stringField(all[0], "message"),
+              "Apple voice processing is unavailable: Cannot connect to the sound server: Connection refused. "
+              "Recording with the microphone input.");
+    EXPECT_EQ(rig.files->created, 0);
+    EXPECT_EQ(rig.voiceProcessorRequests, 0);
   }
   {
     Rig rig;
@@ -165,6 +187,9 @@ TEST(AudioPath, BuffersReachTheFileInOrderAndTheMeterShowsTheirLevel) {
   rig.capture->requestStop();
   ASSERT_EQ(rig.log.waitForExit(5), 0);
   EXPECT_EQ(rig.files->samples(), expected);
+  // Every frame went through the voice processor on its way.
+  EXPECT_EQ(rig.voiceProcessorRequests, 1);
+  EXPECT_EQ(rig.processedFrames, static_cast<long>(expected.size()));
 }
 
 TEST(AudioPath, OverflowStopsOnceAndKeepsEveryBufferHandedOverBeforeIt) {

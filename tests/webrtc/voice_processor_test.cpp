@@ -17,6 +17,7 @@
 #include <random>
 #include <vector>
 
+#include "capture/signal_chain.h"
 #include "platform/webrtc/webrtc_voice_processor.h"
 
 // GCC pairs its own idea of operator new with the free() below once it inlines the
@@ -50,8 +51,8 @@ using Signal = std::vector<float>;
 
 constexpr uint32_t kMaxFrames = 4096;
 
-std::unique_ptr<VoiceProcessor> make(double rate, uint32_t channels, uint32_t maxFrames = kMaxFrames) {
-  auto made = makeWebRtcVoiceProcessor({rate, channels}, maxFrames);
+std::unique_ptr<VoiceProcessor> make(double rate, uint32_t maxFrames = kMaxFrames) {
+  auto made = makeWebRtcVoiceProcessor(rate, maxFrames);
   EXPECT_TRUE(made.ok()) << (made.ok() ? "" : made.error().description);
   return made.ok() ? made.take() : nullptr;
 }
@@ -86,27 +87,23 @@ Signal concat(std::initializer_list<Signal> parts) {
   return all;
 }
 
-// Feeds the channels through `processor` in calls of the given sizes, cycling through
-// them, and returns everything it handed back.
-Signal run(VoiceProcessor& processor, const std::vector<Signal>& channels, const std::vector<uint32_t>& callSizes) {
-  const size_t total = channels[0].size();
-  Signal out(total, std::nanf(""));
-  std::vector<const float*> in(channels.size());
+// Feeds `in` through `processor` (in place, as the capture object does) in calls of the
+// given sizes, cycling through them, and returns everything it handed back.
+Signal run(VoiceProcessor& processor, const Signal& in, const std::vector<uint32_t>& callSizes) {
+  Signal out = in;
   size_t at = 0;
-  for (size_t call = 0; at < total; ++call) {
-    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(callSizes[call % callSizes.size()], total - at));
-    for (size_t c = 0; c < channels.size(); ++c) in[c] = channels[c].data() + at;
-    float* o = out.data() + at;
-    processor.process(in.data(), n, &o);
+  for (size_t call = 0; at < out.size(); ++call) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(callSizes[call % callSizes.size()], out.size() - at));
+    processor.process(out.data() + at, n);
     at += n;
   }
   return out;
 }
 
 Signal runMono(double rate, const Signal& in, const std::vector<uint32_t>& callSizes = {2048}) {
-  auto processor = make(rate, 1);
+  auto processor = make(rate);
   if (!processor) return {};
-  return run(*processor, {in}, callSizes);
+  return run(*processor, in, callSizes);
 }
 
 double rms(const Signal& s, size_t from, size_t to) {
@@ -166,29 +163,23 @@ void expectSpeechKept(double rate, const Signal& in, double settle = 1.0) {
 TEST(WebRtcVoiceProcessor, RefusesFormatsItCannotProcessWithAReason) {
   // 22050 and 11025 have no whole number of frames in 10 ms.
   for (double rate : {22050.0, 11025.0, 44100.5, 0.0, -48000.0, 4000.0, 384000.0, double(NAN)}) {
-    auto made = makeWebRtcVoiceProcessor({rate, 1}, kMaxFrames);
+    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames);
     ASSERT_FALSE(made.ok()) << rate;
     EXPECT_NE(made.error().description.find("does not support"), std::string::npos) << made.error().description;
   }
-  auto odd = makeWebRtcVoiceProcessor({22050, 2}, kMaxFrames);
+  auto odd = makeWebRtcVoiceProcessor(22050, kMaxFrames);
   ASSERT_FALSE(odd.ok());
   EXPECT_EQ(odd.error().description, "the voice processor does not support 22050 Hz input");
-
-  auto silent = makeWebRtcVoiceProcessor({48000, 0}, kMaxFrames);
-  ASSERT_FALSE(silent.ok());
-  EXPECT_EQ(silent.error().description, "the voice processor does not support input without channels");
 }
 
-TEST(WebRtcVoiceProcessor, TakesCommonRatesAndAnyLayoutAndDeliversMono) {
+TEST(WebRtcVoiceProcessor, TakesCommonRates) {
   // The library resamples 44.1 and 96 kHz to its own rates internally; what comes out is
-  // at the input rate.
+  // at the input rate, one frame for every frame in.
   for (double rate : {8000.0, 16000.0, 32000.0, 44100.0, 48000.0, 96000.0}) {
-    for (uint32_t channels : {1u, 2u, 6u}) {
-      auto made = makeWebRtcVoiceProcessor({rate, channels}, kMaxFrames);
-      ASSERT_TRUE(made.ok()) << rate << " Hz, " << channels << " channels: " << made.error().description;
-      EXPECT_EQ(made.value()->outputFormat().sampleRate, rate);
-      EXPECT_EQ(made.value()->outputFormat().channelCount, 1u);
-    }
+    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames);
+    ASSERT_TRUE(made.ok()) << rate << " Hz: " << made.error().description;
+    const Signal speech = speechLike(rate, 0.5, 0.3);
+    EXPECT_EQ(run(*made.value(), speech, {2048}).size(), speech.size());
   }
 }
 
@@ -207,26 +198,9 @@ TEST(WebRtcVoiceProcessor, HandsBackEveryFrameOnceWhateverTheCallSizes) {
 
   // Calls larger than the processor was made for are split, not overflowed.
   {
-    auto small = make(rate, 1, 100);
+    auto small = make(rate, 100);
     ASSERT_TRUE(small);
-    EXPECT_EQ(run(*small, {in}, {2048, 1, 479, 4096}), reference);
-  }
-
-  // Output written over the input it came from (the engine may process in place).
-  {
-    auto processor = make(rate, 1);
-    ASSERT_TRUE(processor);
-    Signal buffer = in;
-    const std::vector<uint32_t> sizes = {2048, 1, 479, 4096};
-    size_t at = 0;
-    for (size_t call = 0; at < buffer.size(); ++call) {
-      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(sizes[call % sizes.size()], buffer.size() - at));
-      float* p = buffer.data() + at;
-      const float* ip = p;
-      processor->process(&ip, n, &p);
-      at += n;
-    }
-    EXPECT_EQ(buffer, reference);
+    EXPECT_EQ(run(*small, in, {2048, 1, 479, 4096}), reference);
   }
 }
 
@@ -311,11 +285,11 @@ TEST(WebRtcVoiceProcessor, RemovesADcOffset) {
   EXPECT_GT(rms(out, from, in.size()), 0.5 * rms(speech, from, in.size()));
 }
 
-TEST(WebRtcVoiceProcessor, MixesEveryChannelIntoTheMonoOutput) {
+// Through the capture object's signal chain, a multi-channel microphone is processed as
+// its mono mix: every channel counts, not just the first.
+TEST(WebRtcVoiceProcessor, ProcessesTheMixOfEveryChannelInTheSignalChain) {
   const double rate = 48000;
   for (uint32_t channels : {2u, 6u}) {
-    // A different voice on each channel; the output must be the processed average of
-    // all of them, not just the first.
     std::vector<Signal> in;
     for (uint32_t c = 0; c < channels; ++c) in.push_back(speechLike(rate, 2, 0.4, 25.0 * c));
     Signal mix(in[0].size(), 0.0f);
@@ -324,9 +298,19 @@ TEST(WebRtcVoiceProcessor, MixesEveryChannelIntoTheMonoOutput) {
       mix[i] /= static_cast<float>(channels);
     }
 
-    auto multi = make(rate, channels);
-    ASSERT_TRUE(multi);
-    const Signal out = run(*multi, in, {2048, 1, 479});
+    capture::SignalChain chain;
+    chain.setProcessor(make(rate), kMaxFrames);
+    ASSERT_TRUE(chain.processing());
+    Signal out(mix.size());
+    const std::vector<uint32_t> sizes = {2048, 1, 479};
+    std::vector<const float*> pointers(channels);
+    size_t at = 0;
+    for (size_t call = 0; at < out.size(); ++call) {
+      const uint32_t n = static_cast<uint32_t>(std::min<size_t>(sizes[call % sizes.size()], out.size() - at));
+      for (uint32_t c = 0; c < channels; ++c) pointers[c] = in[c].data() + at;
+      chain.run(pointers.data(), channels, n, out.data() + at);
+      at += n;
+    }
     const Signal expected = runMono(rate, mix, {2048, 1, 479});
     ASSERT_EQ(out.size(), expected.size());
     double worst = 0;
@@ -347,12 +331,12 @@ TEST(WebRtcVoiceProcessor, PrintsNothing) {
   dup2(fileno(capture), 1);
   dup2(fileno(capture), 2);
   for (double rate : {48000.0, 44100.0, 22050.0, 8000.0}) {
-    auto made = makeWebRtcVoiceProcessor({rate, 2}, kMaxFrames);
+    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames);
     if (!made.ok()) continue;
     const Signal speech = speechLike(rate, 1, 0.9);
     Signal loud(speech.size());
     for (size_t i = 0; i < loud.size(); ++i) loud[i] = std::clamp(speech[i] * 4, -1.0f, 1.0f);
-    run(*made.value(), {loud, Signal(loud.size(), 0.0f)}, {2048, 1, 479});
+    run(*made.value(), loud, {2048, 1, 479});
   }
   std::fflush(stdout);
   std::fflush(stderr);
@@ -366,21 +350,18 @@ TEST(WebRtcVoiceProcessor, PrintsNothing) {
 
 TEST(WebRtcVoiceProcessor, AllocatesNothingWhileProcessing) {
   const double rate = 48000;
-  auto processor = make(rate, 2);
+  auto processor = make(rate);
   ASSERT_TRUE(processor);
-  const Signal left = speechLike(rate, 2, 0.3), right = speechLike(rate, 2, 0.3, 40);
-  Signal out(kMaxFrames);
-  float* o = out.data();
+  Signal speech = speechLike(rate, 2, 0.3);
 
   allocations = 0;
   countingAllocations = true;
   // From the very first call: the audio thread may not allocate at start-up either.
   const uint32_t sizes[] = {2048, 1, 479, 4096, 960};
   size_t at = 0;
-  for (size_t call = 0; at + kMaxFrames <= left.size(); ++call) {
+  for (size_t call = 0; at + kMaxFrames <= speech.size(); ++call) {
     const uint32_t n = sizes[call % 5];
-    const float* in[] = {left.data() + at, right.data() + at};
-    processor->process(in, n, &o);
+    processor->process(speech.data() + at, n);
     at += n;
   }
   countingAllocations = false;

@@ -28,8 +28,8 @@ namespace {
 using pulse::FrameAssembler;
 using pulse::kServerTimeout;
 
-// The largest block handed to the voice processor and the tap in one call; a longer
-// fragment from the server is cut into pieces of this size. Four times the tap size the
+// The largest block handed to the tap in one call; a longer fragment from the server is
+// cut into pieces of this size. Four times the tap size the
 // capture object asks for, so the normal delivery is one piece.
 constexpr uint32_t kMaxFrames = 8192;
 // How long a partial tap buffer may wait for the fragments that complete it.
@@ -68,7 +68,7 @@ class LoopLock {
 // thread can hand it to a thread that stops the loop once the current callback returns.
 class Core {
  public:
-  explicit Core(VoiceProcessorFactory factory) : factory_(std::move(factory)) {}
+  Core() = default;
   ~Core() { teardown(); }
 
   Core(const Core&) = delete;
@@ -76,55 +76,12 @@ class Core {
 
   // ---- Entry points (main thread, capture queue; the ones noted also the loop thread).
 
-  Status setVoiceProcessingEnabled(bool enabled) {
-    if (inLoop()) return Error{"voice processing cannot be changed from the audio thread"};
+  Result<AudioFormat> inputFormat() {
+    if (inLoop()) return Error{"the microphone's format cannot be read from the audio thread"};
     std::lock_guard api(apiMutex_);
-    if (!enabled) {
-      std::unique_ptr<VoiceProcessor> retired;
-      {
-        LoopLock lock(loop_);
-        retired = std::move(processor_);
-      }
-      return std::nullopt;
-    }
-    if (!factory_) return Error{"no voice processor is available"};
-    AudioFormat input;
-    {
-      if (Status failed = connectLocked()) return failed;
-      LoopLock lock(loop_);
-      if (Status failed = readSourceLocked()) return failed;
-      input = formatOf(*source_);
-    }
-    // The factory may take its time (it initialises a signal-processing library), so
-    // it runs without the loop lock.
-    auto made = factory_(input, kMaxFrames);
-    if (!made) return made.error();
-    std::unique_ptr<VoiceProcessor> processor = made.take();
-    if (!processor) return Error{"the voice processor could not be created"};
-    const AudioFormat output = processor->outputFormat();
-    if (!(output.sampleRate > 0) || output.channelCount == 0 || output.channelCount > PA_CHANNELS_MAX) {
-      return Error{"the voice processor has no usable output format"};
-    }
-    std::vector<float> samples(static_cast<size_t>(output.channelCount) * kMaxFrames);
-    std::vector<float*> pointers(output.channelCount);
-    for (uint32_t c = 0; c < output.channelCount; ++c) pointers[c] = samples.data() + static_cast<size_t>(c) * kMaxFrames;
-    {
-      LoopLock lock(loop_);
-      std::swap(processor_, processor);
-      std::swap(processed_, samples);
-      std::swap(processedPointers_, pointers);
-      processedChannels_ = output.channelCount;
-    }
-    return std::nullopt;  // The replaced processor and buffers go here, unlocked.
-  }
-
-  AudioFormat outputFormat() {
-    if (inLoop()) return {};
-    std::lock_guard api(apiMutex_);
-    if (connectLocked()) return {};
+    if (Status failed = connectLocked()) return *failed;
     LoopLock lock(loop_);
-    if (readSourceLocked()) return {};
-    if (processor_) return processor_->outputFormat();
+    if (Status failed = readSourceLocked()) return *failed;
     return formatOf(*source_);
   }
 
@@ -479,15 +436,9 @@ class Core {
 
   void deliver(const float* const* channels, uint32_t frames) {
     if (!tapOn_ || !tap_ || !stream_) return;
-    AudioBufferView view{channels, assembler_->channelCount(), frames};
-    if (processor_) {
-      processor_->process(channels, frames, processedPointers_.data());
-      view = AudioBufferView{processedPointers_.data(), processedChannels_, frames};
-    }
-    tap_(view);
+    tap_(AudioBufferView{channels, assembler_->channelCount(), frames});
   }
 
-  const VoiceProcessorFactory factory_;
   std::mutex apiMutex_;
 
   // Set under apiMutex before the loop thread exists, cleared after it has stopped;
@@ -502,10 +453,6 @@ class Core {
   bool interrupted_ = false;
   std::optional<SourceInfo> source_;
   std::optional<FrameAssembler> assembler_;
-  std::unique_ptr<VoiceProcessor> processor_;
-  std::vector<float> processed_;
-  std::vector<float*> processedPointers_;
-  uint32_t processedChannels_ = 0;
   AudioInputNode::TapHandler tap_;
   uint32_t requestedFrames_ = 0;
   bool tapOn_ = false;
@@ -518,12 +465,9 @@ class PulseInputNode final : public AudioInputNode {
  public:
   explicit PulseInputNode(Core& core) : core_(core) {}
 
-  Status setVoiceProcessingEnabled(bool enabled) override { return core_.setVoiceProcessingEnabled(enabled); }
-  AudioFormat outputFormat(int) override { return core_.outputFormat(); }
-  void installTap(int, uint32_t bufferSize, AudioFormat, TapHandler handler) override {
-    core_.installTap(bufferSize, std::move(handler));
-  }
-  void removeTap(int) override { core_.removeTap(); }
+  Result<AudioFormat> inputFormat() override { return core_.inputFormat(); }
+  void installTap(uint32_t bufferSize, TapHandler handler) override { core_.installTap(bufferSize, std::move(handler)); }
+  void removeTap() override { core_.removeTap(); }
   void setInterruptionHandler(InterruptionHandler handler) override {
     core_.setInterruptionHandler(std::move(handler));
   }
@@ -534,8 +478,7 @@ class PulseInputNode final : public AudioInputNode {
 
 class PulseEngine final : public AudioEngine {
  public:
-  explicit PulseEngine(VoiceProcessorFactory factory)
-      : core_(std::make_shared<Core>(std::move(factory))), node_(*core_) {}
+  PulseEngine() : core_(std::make_shared<Core>()), node_(*core_) {}
   ~PulseEngine() override { Core::shutdown(std::move(core_)); }
 
   AudioInputNode& inputNode() override { return node_; }
@@ -549,9 +492,9 @@ class PulseEngine final : public AudioEngine {
 
 }  // namespace
 
-std::unique_ptr<AudioEngine> makePulseEngine(VoiceProcessorFactory voiceProcessing) {
+std::unique_ptr<AudioEngine> makePulseEngine() {
   pulse::quietLibraryLog();
-  return std::make_unique<PulseEngine>(std::move(voiceProcessing));
+  return std::make_unique<PulseEngine>();
 }
 
 }  // namespace talvora::platform

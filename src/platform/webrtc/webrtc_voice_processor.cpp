@@ -38,18 +38,15 @@ std::string libraryErrorText(int code) {
   }
 }
 
-// Mixes the channels down to mono and feeds the library whole 10 ms blocks. The output
-// is the processed stream delayed by exactly one block less one frame: that much
-// processed audio is always ready when a call ends, whatever the call sizes, so every
-// call can hand back as many frames as it received.
+// Feeds the library whole 10 ms blocks of the mono mix. The output is the processed
+// stream delayed by exactly one block less one frame: that much processed audio is always
+// ready when a call ends, whatever the call sizes, so every call can hand back as many
+// frames as it received.
 class WebRtcVoiceProcessor final : public VoiceProcessor {
  public:
-  WebRtcVoiceProcessor(std::unique_ptr<webrtc::AudioProcessing> library, int rate, uint32_t channels,
-                       uint32_t maxFrames)
+  WebRtcVoiceProcessor(std::unique_ptr<webrtc::AudioProcessing> library, int rate, uint32_t maxFrames)
       : library_(std::move(library)),
         stream_(rate, 1),
-        rate_(rate),
-        channels_(channels),
         blockFrames_(static_cast<uint32_t>(rate / kBlocksPerSecond)),
         chunkFrames_(std::max<uint32_t>(maxFrames, 1)),
         gathered_(blockFrames_),
@@ -57,23 +54,21 @@ class WebRtcVoiceProcessor final : public VoiceProcessor {
         ready_(chunkFrames_ + blockFrames_),
         readyCount_(blockFrames_ - 1) {}
 
-  AudioFormat outputFormat() const override { return {static_cast<double>(rate_), 1}; }
-
-  void process(const float* const* in, uint32_t frames, float* const* out) override {
+  void process(float* samples, uint32_t frames) override {
     // Calls larger than promised are split rather than overflowing the ring.
     for (uint32_t offset = 0; offset < frames; offset += chunkFrames_) {
-      processChunk(in, offset, std::min(chunkFrames_, frames - offset), out[0] + offset);
+      processChunk(samples + offset, std::min(chunkFrames_, frames - offset));
     }
   }
 
  private:
-  // All input of the chunk is read before any output is written, so `out` may be the
-  // first input channel itself.
-  void processChunk(const float* const* in, uint32_t offset, uint32_t frames, float* out) {
+  // All input of the chunk is gathered before any output is written over it.
+  void processChunk(float* samples, uint32_t frames) {
     uint32_t consumed = 0;
     while (consumed < frames) {
       const uint32_t n = std::min(frames - consumed, blockFrames_ - gatheredCount_);
-      gather(in, offset + consumed, n);
+      std::memcpy(gathered_.data() + gatheredCount_, samples + consumed, n * sizeof(float));
+      gatheredCount_ += n;
       consumed += n;
       if (gatheredCount_ == blockFrames_) {
         runBlock();
@@ -82,24 +77,10 @@ class WebRtcVoiceProcessor final : public VoiceProcessor {
     }
     const size_t capacity = ready_.size();
     const size_t first = std::min<size_t>(frames, capacity - readAt_);
-    std::memcpy(out, ready_.data() + readAt_, first * sizeof(float));
-    std::memcpy(out + first, ready_.data(), (frames - first) * sizeof(float));
+    std::memcpy(samples, ready_.data() + readAt_, first * sizeof(float));
+    std::memcpy(samples + first, ready_.data(), (frames - first) * sizeof(float));
     readAt_ = (readAt_ + frames) % capacity;
     readyCount_ -= frames;
-  }
-
-  void gather(const float* const* in, uint32_t offset, uint32_t n) {
-    float* to = gathered_.data() + gatheredCount_;
-    std::memcpy(to, in[0] + offset, n * sizeof(float));
-    if (channels_ > 1) {
-      for (uint32_t c = 1; c < channels_; ++c) {
-        const float* from = in[c] + offset;
-        for (uint32_t i = 0; i < n; ++i) to[i] += from[i];
-      }
-      const float scale = 1.0f / static_cast<float>(channels_);
-      for (uint32_t i = 0; i < n; ++i) to[i] *= scale;
-    }
-    gatheredCount_ += n;
   }
 
   void runBlock() {
@@ -119,11 +100,9 @@ class WebRtcVoiceProcessor final : public VoiceProcessor {
 
   std::unique_ptr<webrtc::AudioProcessing> library_;
   const webrtc::StreamConfig stream_;
-  const int rate_;
-  const uint32_t channels_;
   const uint32_t blockFrames_;
   const uint32_t chunkFrames_;
-  // The mono block being gathered from the input.
+  // The block being gathered from the input.
   std::vector<float> gathered_;
   uint32_t gatheredCount_ = 0;
   // The library's output for the last block.
@@ -142,13 +121,11 @@ Status check(int code, const std::string& what) {
 
 }  // namespace
 
-Result<std::unique_ptr<VoiceProcessor>> makeWebRtcVoiceProcessor(AudioFormat input, uint32_t maxFrames) {
-  const double rate = input.sampleRate;
+Result<std::unique_ptr<VoiceProcessor>> makeWebRtcVoiceProcessor(double rate, uint32_t maxFrames) {
   if (!(rate >= kMinimumRate && rate <= kMaximumRate) || rate != std::floor(rate) ||
       static_cast<long>(rate) % kBlocksPerSecond != 0) {
     return Error{"the voice processor does not support " + rateText(rate) + " Hz input"};
   }
-  if (input.channelCount == 0) return Error{"the voice processor does not support input without channels"};
 
   // The library traces only into a file or callback that nobody sets here; filtering
   // everything keeps it quiet even if that changes, since standard error must stay clean.
@@ -161,7 +138,7 @@ Result<std::unique_ptr<VoiceProcessor>> makeWebRtcVoiceProcessor(AudioFormat inp
   std::unique_ptr<webrtc::AudioProcessing> library(webrtc::AudioProcessing::Create(config));
   if (!library) return Error{"the voice processor could not be created"};
 
-  // The channels are mixed down before the library sees them, so it always gets mono.
+  // The capture object mixes the microphone down before processing: the library gets mono.
   const int hz = static_cast<int>(rate);
   webrtc::ProcessingConfig streams;
   streams.input_stream() = webrtc::StreamConfig(hz, 1);
@@ -186,7 +163,7 @@ Result<std::unique_ptr<VoiceProcessor>> makeWebRtcVoiceProcessor(AudioFormat inp
   if (Status failed = check(library->gain_control()->Enable(true), "enable gain control")) return *failed;
 
   return std::unique_ptr<VoiceProcessor>(
-      new WebRtcVoiceProcessor(std::move(library), hz, input.channelCount, maxFrames));
+      new WebRtcVoiceProcessor(std::move(library), hz, maxFrames));
 }
 
 }  // namespace talvora::platform

@@ -1,4 +1,4 @@
-#include "capture/tap.h"
+#include "capture/mix_down.h"
 
 #include <cmath>
 #include <cstring>
@@ -115,20 +115,17 @@ float mixDown(const float* const* in, uint32_t channels, uint32_t frames, float*
   return std::sqrt(sumOfSquares / divisor);
 }
 
-FreeList::FreeList(uint32_t capacity) : ring_(capacity) {}
-
-int FreeList::take() {
-  uint64_t r = read_.load(std::memory_order_relaxed);
-  if (r == write_.load(std::memory_order_acquire)) return -1;
-  int index = ring_[r % ring_.size()];
-  read_.store(r + 1, std::memory_order_release);
-  return index;
-}
-
-void FreeList::give(int index) {
-  uint64_t w = write_.load(std::memory_order_relaxed);
-  ring_[w % ring_.size()] = index;
-  write_.store(w + 1, std::memory_order_release);
+TALVORA_VECTOR_CLONES
+float rootMeanSquare(const float* samples, uint32_t frames) {
+  Vec squares = {};
+  uint32_t i = 0;
+  for (; i + kLanes <= frames; i += kLanes) {
+    const Vec x = load(samples + i);
+    squares += x * x;
+  }
+  float sum = laneSum(squares);
+  for (; i < frames; ++i) sum += samples[i] * samples[i];
+  return std::sqrt(sum / static_cast<float>(frames > 1 ? frames : 1));
 }
 
 }  // namespace talvora::capture

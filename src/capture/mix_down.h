@@ -1,11 +1,6 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <memory>
-#include <vector>
-
-#include "platform/audio.h"
 
 namespace talvora::capture {
 
@@ -16,20 +11,7 @@ namespace talvora::capture {
 // `out` may be read as scratch: it must hold `frames` samples.
 float mixDown(const float* const* in, uint32_t channels, uint32_t frames, float* out);
 
-// Single-producer single-consumer stack of free buffer indices: the audio thread takes,
-// the capture queue gives back. Wait-free; capacity fixed at construction.
-class FreeList {
- public:
-  explicit FreeList(uint32_t capacity);
-  // Audio thread. -1 when empty.
-  int take();
-  // Capture queue.
-  void give(int index);
-
- private:
-  std::vector<int> ring_;
-  std::atomic<uint64_t> read_{0};
-  std::atomic<uint64_t> write_{0};
-};
+// The root mean square of `frames` mono samples; 0 for none.
+float rootMeanSquare(const float* samples, uint32_t frames);
 
 }  // namespace talvora::capture

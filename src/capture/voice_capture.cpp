@@ -38,6 +38,8 @@ VoiceCapture::VoiceCapture(std::string output, double maximum, platform::Platfor
             [this](const float* samples, uint32_t frames, float level) { consume(samples, frames, level); }),
       output(std::move(output)),
       maximum(maximum),
+      speech(this->platform.speech,
+             [this](const std::string& message) { this->environment.emit(events::warningEvent(message)); }),
       started(Clock::now()),
       lastVoice(started) {
   // The overflow report is prepared here because it is posted from the audio thread.
@@ -91,7 +93,16 @@ Status VoiceCapture::start(bool transcribe) {
   if (!created) return created.error();
   file = created.take();
 
-  if (transcribe) localSpeech();
+  if (transcribe) {
+    // The speech service's handlers hold the capture object weakly, and strongly for the
+    // one run of what they hand to the queue.
+    std::weak_ptr<VoiceCapture> weak = weak_from_this();
+    speech.begin([weak](std::function<void()> work) {
+      auto self = weak.lock();
+      if (!self) return;
+      self->queue.async([self, work = std::move(work)] { work(); });
+    });
+  }
 
   std::weak_ptr<VoiceCapture> weak = weak_from_this();
   const uint32_t channels = inputFormat.channelCount;
@@ -172,7 +183,7 @@ void VoiceCapture::consume(const float* samples, uint32_t frames, float bufferLe
       return;
     }
   }
-  if (speech) speech->append(samples, frames, sampleRate);
+  speech.append(samples, frames, sampleRate);
   level = bufferLevel;
   if (bufferLevel > 0.012f) lastVoice = Clock::now();
 }
@@ -205,15 +216,15 @@ void VoiceCapture::stop() {
   engine->inputNode().removeTap();
   engine->stop();
   file.reset();
-  if (speech) speech->endAudio();
+  speech.stop();
   const double elapsed = secondsBetween(started, Clock::now());
   const double duration = elapsed < maximum ? elapsed : maximum;
   queue.asyncAfter(std::chrono::seconds(1), [self = shared_from_this(), duration] { self->finish(duration); });
 }
 
 void VoiceCapture::finish(double duration) {
-  if (recognition) recognition->cancel();
-  environment.emit(events::finishedEvent(duration, transcript));
+  speech.cancel();
+  environment.emit(events::finishedEvent(duration, speech.transcript()));
   environment.exit(0);
 }
 

@@ -14,6 +14,7 @@
 #include "events/event.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/platform.h"
+#include "transcription/local_speech.h"
 
 namespace talvora::capture {
 
@@ -79,11 +80,6 @@ class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
   void consume(const float* samples, uint32_t frames, float bufferLevel);
   void tick();
   void inputStopped(const std::string& description);
-  // Transcription, on the queue except `localSpeech` (main thread).
-  void localSpeech();
-  void handleSpeechStatus(platform::SpeechAuthorizationStatus status);
-  void handleSpeechResult(std::optional<platform::SpeechResult> result, std::optional<platform::Error> error);
-  void tearDownSpeech();
 
   // Constants.
   platform::Platform platform;
@@ -104,12 +100,11 @@ class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
 
   // Queue state (set up by `start` on the main thread before the engine runs).
   std::unique_ptr<platform::AudioFile> file;
-  std::shared_ptr<platform::SpeechRecognitionRequest> speech;
-  std::unique_ptr<platform::SpeechRecognitionTask> recognition;
+  // The speech request, its task and the transcript.
+  transcription::LocalSpeech speech;
   std::unique_ptr<platform::RepeatingTimer> timer;
   Clock::time_point started;
   Clock::time_point lastVoice;
-  std::string transcript;
   float level = 0;
   bool stopped = false;
   bool inputLossReported = false;

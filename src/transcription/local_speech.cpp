@@ -1,60 +1,71 @@
-// The transcription side of VoiceCapture: authorization, recognizer set-up, and the
-// handling of partial and final results. Best-effort throughout: nothing here can stop
-// the recording.
+#include "transcription/local_speech.h"
 
-#include "capture/voice_capture.h"
+#include "events/event.h"
 
-namespace talvora::capture {
+namespace talvora::transcription {
 
 using platform::SpeechAuthorizationStatus;
 
-void VoiceCapture::localSpeech() {
-  std::weak_ptr<VoiceCapture> weak = weak_from_this();
-  platform.speech->requestAuthorization([weak](SpeechAuthorizationStatus status) {
-    auto self = weak.lock();
-    if (!self) return;
-    self->queue.async([self, status] { self->handleSpeechStatus(status); });
+LocalSpeech::LocalSpeech(std::shared_ptr<platform::SpeechService> service, Warn warn)
+    : service_(std::move(service)), warn_(std::move(warn)) {}
+
+void LocalSpeech::begin(QueuePoster onQueue) {
+  // Set before the service can answer; read on the queue only after that answer.
+  onQueue_ = onQueue;
+  service_->requestAuthorization([this, onQueue](SpeechAuthorizationStatus status) {
+    onQueue([this, status] { handleStatus(status); });
   });
 }
 
-void VoiceCapture::handleSpeechStatus(SpeechAuthorizationStatus status) {
-  if (stopped) return;
+void LocalSpeech::handleStatus(SpeechAuthorizationStatus status) {
+  if (stopped_) return;
   if (status == SpeechAuthorizationStatus::authorized) {
     // The recognizer only serves to create the task; it is not kept.
-    std::unique_ptr<platform::SpeechRecognizer> recognizer = platform.speech->makeRecognizer();
+    std::unique_ptr<platform::SpeechRecognizer> recognizer = service_->makeRecognizer();
     if (recognizer && recognizer->supportsOnDeviceRecognition()) {
-      speech = platform.speech->makeRequest(/*requiresOnDeviceRecognition=*/true, /*shouldReportPartialResults=*/true);
-      std::weak_ptr<VoiceCapture> weak = weak_from_this();
-      recognition = recognizer->recognitionTask(
-          speech, [weak](std::optional<platform::SpeechResult> result, std::optional<platform::Error> error) {
-            auto self = weak.lock();
-            if (!self) return;
-            self->queue.async([self, result = std::move(result), error = std::move(error)]() mutable {
-              self->handleSpeechResult(std::move(result), std::move(error));
+      speech_ = service_->makeRequest(/*requiresOnDeviceRecognition=*/true, /*shouldReportPartialResults=*/true);
+      QueuePoster onQueue = onQueue_;
+      recognition_ = recognizer->recognitionTask(
+          speech_, [this, onQueue](std::optional<platform::SpeechResult> result, std::optional<platform::Error> error) {
+            onQueue([this, result = std::move(result), error = std::move(error)]() mutable {
+              handleResult(std::move(result), std::move(error));
             });
           });
       return;
     }
   }
-  environment.emit(events::warningEvent(events::kTranscriptionUnavailable));
+  warn_(events::kTranscriptionUnavailable);
 }
 
-void VoiceCapture::handleSpeechResult(std::optional<platform::SpeechResult> result,
-                                      std::optional<platform::Error> error) {
-  if (result) transcript = result->formattedString;
+void LocalSpeech::handleResult(std::optional<platform::SpeechResult> result, std::optional<platform::Error> error) {
+  if (result) transcript_ = result->formattedString;
   if (error) {
-    tearDownSpeech();
-    if (!stopped) environment.emit(events::warningEvent(events::transcriptionFailed(error->description)));
+    tearDown();
+    if (!stopped_) warn_(events::transcriptionFailed(error->description));
     return;
   }
-  if (result && result->isFinal) tearDownSpeech();
+  if (result && result->isFinal) tearDown();
 }
 
-void VoiceCapture::tearDownSpeech() {
-  if (speech) speech->endAudio();
-  speech.reset();
-  if (recognition) recognition->cancel();
-  recognition.reset();
+void LocalSpeech::append(const float* samples, uint32_t frames, double sampleRate) {
+  if (speech_) speech_->append(samples, frames, sampleRate);
 }
 
-}  // namespace talvora::capture
+void LocalSpeech::stop() {
+  stopped_ = true;
+  // The request stays, so a tear-down by a result in the next second tells it once more.
+  if (speech_) speech_->endAudio();
+}
+
+void LocalSpeech::cancel() {
+  if (recognition_) recognition_->cancel();
+}
+
+void LocalSpeech::tearDown() {
+  if (speech_) speech_->endAudio();
+  speech_.reset();
+  if (recognition_) recognition_->cancel();
+  recognition_.reset();
+}
+
+}  // namespace talvora::transcription

@@ -83,6 +83,38 @@ TEST(SerialQueue, RunExclusiveHoldsTheQueue) {
   EXPECT_EQ(counter.load(), 101);
 }
 
+// The owner of a queue can be destroyed by the last reference a work item held, on the
+// queue's own thread: what was pending is released before the destructor returns (it may
+// belong to the owner), nothing runs after it, and the thread ends on its own.
+// AddressSanitizer builds check that it touches nothing of the queue's owner afterwards.
+TEST(SerialQueue, DestroyedFromItsOwnItemReleasesWhatWasPendingFirst) {
+  auto* queue = new SerialQueue("test.self");
+  std::promise<void> go;
+  std::shared_future<void> started = go.get_future().share();
+  std::promise<int> releasedWhenGone;
+  std::atomic<int> ran{0};
+  auto released = std::make_shared<std::atomic<int>>(0);
+  struct Counted {
+    explicit Counted(std::shared_ptr<std::atomic<int>> count) : count(std::move(count)) {}
+    ~Counted() { ++*count; }
+    std::shared_ptr<std::atomic<int>> count;
+  };
+  queue->async([&, queue, started] {
+    started.wait();
+    delete queue;
+    releasedWhenGone.set_value(released->load());
+  });
+  for (int i = 0; i < 3; ++i) {
+    auto counted = std::make_shared<Counted>(released);
+    queue->async([&ran, counted] { ++ran; });
+  }
+  queue->asyncAfter(10ms, [&ran, counted = std::make_shared<Counted>(released)] { ++ran; });
+  go.set_value();
+  EXPECT_EQ(releasedWhenGone.get_future().get(), 4);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(ran.load(), 0);
+}
+
 TEST(RepeatingTimer, FiresAtOnceThenOnTheGridAndStopsWhenCancelled) {
   SerialQueue queue("test.timer");
   std::vector<SerialQueue::Clock::time_point> fires;  // queue only

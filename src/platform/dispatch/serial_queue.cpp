@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include "platform/dispatch/wake_signal.h"
+
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -22,40 +24,128 @@ class FunctionNode final : public QueueNode {
 
 }  // namespace
 
-// State that only the queue thread touches.
-class SerialQueue::Impl {
+// What the producers and the queue thread share, and what only the queue thread touches.
+class SerialQueue::State {
  public:
-  std::deque<QueueNode*> ready;
-  std::map<std::pair<Clock::time_point, uint64_t>, QueueNode*> timed;
-  uint64_t timedSequence = 0;
+  void push(QueueNode* node) {
+    node->next_.store(nullptr, std::memory_order_relaxed);
+    QueueNode* previous = head_.exchange(node, std::memory_order_acq_rel);
+    previous->next_.store(node, std::memory_order_release);
+  }
+
+  void post(QueueNode* node) {
+    push(node);
+    wake_.notify();
+  }
+
+  void run(const std::string& label);
+
+  void close() {
+    closing_.store(true);
+    wake_.notify();
+  }
+
+  // Queue thread only: releases everything that did not run.
+  void dropPending() {
+    drain();
+    for (auto* node : ready_) node->release();
+    for (auto& [key, node] : timed_) node->release();
+    ready_.clear();
+    timed_.clear();
+  }
+
+ private:
+  // Moves what producers linked in onto the ready and timed lists. Queue thread only.
+  void drain() {
+    while (true) {
+      QueueNode* tail = tail_;
+      QueueNode* next = tail->next_.load(std::memory_order_acquire);
+      if (tail == &stub_) {
+        if (next == nullptr) return;
+        tail_ = next;
+        tail = next;
+        next = next->next_.load(std::memory_order_acquire);
+      }
+      if (next == nullptr) {
+        if (tail != head_.load(std::memory_order_acquire)) return;  // a producer is mid-push; its post wakes us
+        push(&stub_);
+        next = tail->next_.load(std::memory_order_acquire);
+        if (next == nullptr) return;
+      }
+      tail_ = next;
+      if (tail->timed_) {
+        timed_.emplace(std::make_pair(tail->due_, timedSequence_++), tail);
+      } else {
+        ready_.push_back(tail);
+      }
+    }
+  }
+
+  // Multi-producer single-consumer intrusive list (producers swap the head; the queue
+  // thread pops from the tail), with a stub node so it is never empty.
+  struct Stub : QueueNode {
+    void run() override {}
+    void release() override {}
+  } stub_;
+  std::atomic<QueueNode*> head_{&stub_};
+  QueueNode* tail_ = &stub_;
+  WakeSignal wake_;
+  std::atomic<bool> closing_{false};
+
+  // Queue thread only.
+  std::deque<QueueNode*> ready_;
+  std::map<std::pair<Clock::time_point, uint64_t>, QueueNode*> timed_;
+  uint64_t timedSequence_ = 0;
 };
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), impl_(std::make_unique<Impl>()) {
-  thread_ = std::thread([this] { run(); });
+void SerialQueue::State::run(const std::string& label) {
+  pthread_setname_np(pthread_self(), label.substr(0, 15).c_str());
+  while (!closing_.load()) {
+    const uint32_t ticket = wake_.ticket();
+    drain();
+    auto now = Clock::now();
+    while (!timed_.empty() && timed_.begin()->first.first <= now) {
+      ready_.push_back(timed_.begin()->second);
+      timed_.erase(timed_.begin());
+    }
+    if (!ready_.empty()) {
+      QueueNode* node = ready_.front();
+      ready_.pop_front();
+      node->run();
+      node->release();
+      continue;
+    }
+    if (timed_.empty()) {
+      wake_.wait(ticket);
+    } else {
+      wake_.waitUntil(ticket, timed_.begin()->first.first);
+    }
+  }
+  // Closing: what did not run is dropped.
+  dropPending();
+}
+
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
+  thread_ = std::thread([state = state_, label = label_] { state->run(label); });
 }
 
 SerialQueue::~SerialQueue() {
-  closing_.store(true);
-  wake_.notify();
-  if (thread_.joinable()) {
-    if (isCurrent()) {
-      thread_.detach();
-      return;  // the thread sees closing_ once the running item returns
-    }
-    thread_.join();
+  state_->close();
+  if (!thread_.joinable()) return;
+  if (isCurrent()) {
+    // Inside an item on our own thread: it cannot be joined from here. Nothing pending
+    // may outlive this call (the nodes belong to our owner), so they go now; the thread
+    // returns from the item to find the queue closed and ends, holding only `state_`.
+    state_->dropPending();
+    thread_.detach();
+    return;
   }
-}
-
-void SerialQueue::push(QueueNode* node) {
-  node->next_.store(nullptr, std::memory_order_relaxed);
-  QueueNode* previous = head_.exchange(node, std::memory_order_acq_rel);
-  previous->next_.store(node, std::memory_order_release);
+  thread_.join();
 }
 
 void SerialQueue::post(QueueNode* node) {
   node->timed_ = false;
-  push(node);
-  wake_.notify();
+  state_->post(node);
 }
 
 void SerialQueue::async(Work work) { post(new FunctionNode(std::move(work))); }
@@ -64,8 +154,7 @@ void SerialQueue::asyncAt(Clock::time_point when, Work work) {
   auto* node = new FunctionNode(std::move(work));
   node->timed_ = true;
   node->due_ = when;
-  push(node);
-  wake_.notify();
+  state_->post(node);
 }
 
 void SerialQueue::runExclusive(const Work& work) {
@@ -97,62 +186,6 @@ void SerialQueue::runExclusive(const Work& work) {
     }
   } release{*gate};
   work();
-}
-
-void SerialQueue::run() {
-  pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
-  Impl& s = *impl_;
-  auto drain = [&] {
-    while (true) {
-      QueueNode* tail = tail_;
-      QueueNode* next = tail->next_.load(std::memory_order_acquire);
-      if (tail == &stub_) {
-        if (next == nullptr) return;
-        tail_ = next;
-        tail = next;
-        next = next->next_.load(std::memory_order_acquire);
-      }
-      if (next == nullptr) {
-        if (tail != head_.load(std::memory_order_acquire)) return;  // a producer is mid-push; its post wakes us
-        push(&stub_);
-        next = tail->next_.load(std::memory_order_acquire);
-        if (next == nullptr) return;
-      }
-      tail_ = next;
-      if (tail->timed_) {
-        s.timed.emplace(std::make_pair(tail->due_, s.timedSequence++), tail);
-      } else {
-        s.ready.push_back(tail);
-      }
-    }
-  };
-  while (!closing_.load()) {
-    const uint32_t ticket = wake_.ticket();
-    drain();
-    auto now = Clock::now();
-    while (!s.timed.empty() && s.timed.begin()->first.first <= now) {
-      s.ready.push_back(s.timed.begin()->second);
-      s.timed.erase(s.timed.begin());
-    }
-    if (!s.ready.empty()) {
-      QueueNode* node = s.ready.front();
-      s.ready.pop_front();
-      node->run();
-      node->release();
-      continue;
-    }
-    if (s.timed.empty()) {
-      wake_.wait(ticket);
-    } else {
-      wake_.waitUntil(ticket, s.timed.begin()->first.first);
-    }
-  }
-  // Closing: what did not run is dropped.
-  drain();
-  for (auto* node : s.ready) node->release();
-  for (auto& [key, node] : s.timed) node->release();
-  s.ready.clear();
-  s.timed.clear();
 }
 
 struct RepeatingTimer::State {

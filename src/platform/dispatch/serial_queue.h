@@ -8,7 +8,6 @@
 #include <string>
 #include <thread>
 
-#include "platform/dispatch/wake_signal.h"
 
 namespace talvora::platform {
 
@@ -37,13 +36,19 @@ class QueueNode {
 // Adding work never blocks: producers link their node into a wait-free multi-producer
 // list and bump a wake counter (a futex wake only when the queue sleeps), so `post` is
 // safe on the audio thread.
+//
+// Destruction finishes the item that runs, drops the rest (each node is released) and
+// joins the thread. It may also happen on the queue's own thread, from inside an item
+// (the last reference to the queue's owner can be the one a work item holds): then the
+// pending nodes are released there and then, before the owner's members go, and the
+// thread, which shares only the queue's own bookkeeping, ends as soon as that item
+// returns.
 class SerialQueue {
  public:
   using Clock = std::chrono::steady_clock;
   using Work = std::function<void()>;
 
   explicit SerialQueue(std::string label);
-  // Finishes the item that runs, drops the rest and joins the thread.
   ~SerialQueue();
 
   SerialQueue(const SerialQueue&) = delete;
@@ -67,22 +72,12 @@ class SerialQueue {
   bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
  private:
-  class Impl;
-  void push(QueueNode* node);
-  void run();
+  class State;
 
   const std::string label_;
-  // Multi-producer single-consumer intrusive list (producers swap the head; the queue
-  // thread pops from the tail), with a stub node so it is never empty.
-  struct Stub : QueueNode {
-    void run() override {}
-    void release() override {}
-  } stub_;
-  std::atomic<QueueNode*> head_{&stub_};
-  QueueNode* tail_ = &stub_;
-  WakeSignal wake_;
-  std::atomic<bool> closing_{false};
-  std::unique_ptr<Impl> impl_;
+  // Shared with the thread, so that a queue destroyed from its own thread leaves the
+  // thread something valid to finish with.
+  std::shared_ptr<State> state_;
   std::thread thread_;
 };
 

@@ -9,7 +9,6 @@
 
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "capture/voice_capture.h"
@@ -45,16 +44,6 @@ void permissionHandler(bool granted) {
   }
 }
 
-// The stop signals are blocked in every thread (the mask is inherited) and taken here
-// synchronously, so a stop requested by Ctrl-C or a terminating parent runs the same
-// sequence as the line "stop", outside any signal handler.
-void signalThread(sigset_t signals) {
-  while (true) {
-    int received = 0;
-    if (sigwait(&signals, &received) == 0) capture->requestStop();
-  }
-}
-
 }  // namespace
 
 int run(int argc, char** argv) {
@@ -82,11 +71,9 @@ int run(int argc, char** argv) {
 
   microphone->requestAccess([](bool granted) { mainRunLoop.post([granted] { permissionHandler(granted); }); });
 
-  std::thread([] {
-    listenForStop(STDIN_FILENO);
-    capture->requestStop();
-  }).detach();
-  std::thread(signalThread, stopSignals).detach();
+  // The stop signals are blocked in every thread (the mask is inherited), so a stop
+  // requested by Ctrl-C or a terminating parent reaches the signal thread only.
+  StopTriggers stopTriggers(STDIN_FILENO, stopSignals, [] { capture->requestStop(); });
 
   mainRunLoop.run();
   return 0;

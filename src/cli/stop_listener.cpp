@@ -1,7 +1,11 @@
 #include "cli/stop_listener.h"
 
-#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 namespace talvora::cli {
 namespace {
@@ -42,17 +46,65 @@ void LineReader::finish(const std::function<bool(const std::string&)>& onLine) {
   overlong_ = false;
 }
 
-void listenForStop(int fd) {
+bool listenForStop(int fd, int cancelFd) {
   LineReader reader;
   char chunk[4096];
   auto onLine = [](const std::string& line) { return !isStopLine(line); };
   while (true) {
+    if (cancelFd >= 0) {
+      pollfd fds[2] = {{fd, POLLIN, 0}, {cancelFd, POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        break;
+      }
+      if (fds[1].revents != 0) return false;
+    }
     ssize_t got = ::read(fd, chunk, sizeof chunk);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;  // end of input, or an input we cannot read: both mean stop
-    if (!reader.feed(chunk, static_cast<size_t>(got), onLine)) return;
+    if (!reader.feed(chunk, static_cast<size_t>(got), onLine)) return true;
   }
   reader.finish(onLine);
+  return true;
+}
+
+StopTriggers::StopTriggers(int inputFd, const sigset_t& signals, std::function<void()> onStop)
+    : onStop_(std::move(onStop)), signals_(signals) {
+  if (::pipe2(cancel_, O_CLOEXEC) != 0) cancel_[0] = cancel_[1] = -1;
+  listener_ = std::thread([this, inputFd] {
+    if (listenForStop(inputFd, cancel_[0]) && !ending_.load()) onStop_();
+  });
+  signalTaker_ = std::thread([this] {
+    while (true) {
+      int received = 0;
+      if (sigwait(&signals_, &received) != 0) continue;
+      if (ending_.load()) return;
+      onStop_();
+    }
+  });
+}
+
+StopTriggers::~StopTriggers() {
+  ending_.store(true);
+  // The listener wakes on the cancel pipe; the signal thread on one of its own signals,
+  // sent to it alone, which it takes as the order to end.
+  if (cancel_[1] >= 0) {
+    char byte = 'x';
+    [[maybe_unused]] ssize_t ignored = ::write(cancel_[1], &byte, 1);
+  }
+  int first = 0;
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (sigismember(&signals_, signal) == 1) {
+      first = signal;
+      break;
+    }
+  }
+  if (first != 0) pthread_kill(signalTaker_.native_handle(), first);
+  listener_.join();
+  signalTaker_.join();
+  for (int fd : cancel_) {
+    if (fd >= 0) ::close(fd);
+  }
 }
 
 }  // namespace talvora::cli

@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/arguments.h"
@@ -63,6 +68,69 @@ TEST(LineReader, StopsFeedingWhenTheCallbackSaysSo) {
   });
   EXPECT_FALSE(more);
   EXPECT_EQ(calls, 2);
+}
+
+// A stop signal for the test's own use, blocked in this thread (and so in the threads
+// the triggers start) for the length of one test.
+class BlockedSignal {
+ public:
+  BlockedSignal() {
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  }
+  ~BlockedSignal() {
+    // Take a signal still pending so that unblocking does not deliver it.
+    timespec now{};
+    while (sigtimedwait(&set, nullptr, &now) > 0) {
+    }
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  sigset_t set;
+
+ private:
+  sigset_t previous_;
+};
+
+bool waitFor(const std::atomic<int>& count, int wanted) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (count.load() < wanted && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return count.load() >= wanted;
+}
+
+// The stop line and the stop signals each call the stop once per trigger; ending the
+// triggers joins both threads whether or not either fired, and calls nothing more.
+TEST(StopTriggers, LineAndSignalEachStopAndTheThreadsEndWhenAskedTo) {
+  BlockedSignal signal;
+  {
+    int input[2];
+    ASSERT_EQ(::pipe(input), 0);
+    std::atomic<int> stops{0};
+    {
+      StopTriggers triggers(input[0], signal.set, [&] { ++stops; });
+      ASSERT_EQ(::write(input[1], "Stop\nstop\n", 10), 10);
+      EXPECT_TRUE(waitFor(stops, 1));
+      ASSERT_EQ(::kill(::getpid(), SIGUSR2), 0);
+      EXPECT_TRUE(waitFor(stops, 2));
+    }
+    EXPECT_EQ(stops.load(), 2);
+    ::close(input[0]);
+    ::close(input[1]);
+  }
+  {
+    // Neither fires: the input stays open and silent.
+    int input[2];
+    ASSERT_EQ(::pipe(input), 0);
+    std::atomic<int> stops{0};
+    const auto begin = std::chrono::steady_clock::now();
+    { StopTriggers triggers(input[0], signal.set, [&] { ++stops; }); }
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+    EXPECT_EQ(stops.load(), 0);
+    ::close(input[0]);
+    ::close(input[1]);
+  }
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -25,13 +26,11 @@
 #include <utility>
 #include <vector>
 
-#include "platform/pocketsphinx/resampler.h"
 #include "platform/pocketsphinx/transcript_text.h"
+#include "platform/soxr/resampler.h"
 
 namespace talvora::platform {
 namespace {
-
-using pocketsphinx::Resampler;
 
 // The rate the acoustic model was trained at.
 constexpr double kDecoderRate = 16000;
@@ -51,6 +50,11 @@ constexpr size_t kSpareBuffers = 8;
 void silenceLibraryLogging() {
   static std::once_flag once;
   std::call_once(once, [] { err_set_logfp(nullptr); });
+}
+
+int16_t toInt16(float sample) {
+  const float scaled = std::clamp(sample, -1.0f, 1.0f) * 32767.0f;
+  return static_cast<int16_t>(std::lrintf(scaled));
 }
 
 std::string lagDescription(double seconds) {
@@ -235,8 +239,11 @@ class Transcriber {
     return std::nullopt;
   }
 
-  Status decode(const int16_t* samples, size_t count) {
-    if (ps_process_raw(ps_, samples, count, FALSE, FALSE) < 0) return Error{"the speech decoder rejected the audio"};
+  // Float samples at the decoder's rate, converted to the 16-bit samples it takes.
+  Status decode(const float* samples, size_t count) {
+    pcm_.resize(count);
+    for (size_t i = 0; i < count; ++i) pcm_[i] = toInt16(samples[i]);
+    if (ps_process_raw(ps_, pcm_.data(), count, FALSE, FALSE) < 0) return Error{"the speech decoder rejected the audio"};
     const bool speech = ps_get_in_speech(ps_) != 0;
     if (speech) inSpeech_ = true;
     if (!inSpeech_) return std::nullopt;
@@ -278,6 +285,7 @@ class Transcriber {
   }
 
   ps_decoder_t* const ps_;
+  std::vector<int16_t> pcm_;
   bool started_ = false;
   bool inSpeech_ = false;
   size_t utteranceSamples_ = 0;
@@ -337,21 +345,21 @@ class Recognition {
     deliver(SpeechResult{std::move(text), false}, std::nullopt);
   }
 
-  // Decodes the whole blocks in `pcm_` (every sample when `all`), publishing each change
+  // Decodes the whole blocks in `samples_` (every sample when `all`), publishing each change
   // of the text. Stops early when cancelled.
   Status decodeBlocks(Transcriber& transcriber, bool all) {
     size_t at = 0;
     Status failure;
     while (!failure && !feed_->cancelled) {
-      const size_t left = pcm_.size() - at;
+      const size_t left = samples_.size() - at;
       if (left == 0 || (left < kBlockSamples && !all)) break;
       const size_t count = std::min(left, kBlockSamples);
       if (beforeDecode_) beforeDecode_();
-      failure = transcriber.decode(pcm_.data() + at, count);
+      failure = transcriber.decode(samples_.data() + at, count);
       at += count;
       if (!failure) publish(transcriber);
     }
-    pcm_.erase(pcm_.begin(), pcm_.begin() + static_cast<std::ptrdiff_t>(at));
+    samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(at));
     return failure;
   }
 
@@ -368,7 +376,7 @@ class Recognition {
 
   // Worker only.
   Resampler resampler_{kDecoderRate};
-  std::vector<int16_t> pcm_;
+  std::vector<float> samples_;  // at the decoder's rate
   std::string published_;
   std::optional<SpeechResult> final_;
 };
@@ -420,7 +428,7 @@ Status Recognition::work(Transcriber& transcriber) {
       chunk = std::move(feed_->chunks.front());
       feed_->chunks.pop_front();
     }
-    Status failed = resampler_.process(chunk.samples.data(), chunk.samples.size(), chunk.sampleRate, pcm_);
+    Status failed = resampler_.process(chunk.samples.data(), chunk.samples.size(), chunk.sampleRate, samples_);
     if (!failed) failed = decodeBlocks(transcriber, false);
     {
       std::lock_guard lock(feed_->mutex);
@@ -429,7 +437,7 @@ Status Recognition::work(Transcriber& transcriber) {
     }
     if (failed) return failed;
   }
-  if (Status failed = resampler_.flush(pcm_)) return failed;
+  if (Status failed = resampler_.flush(samples_)) return failed;
   if (Status failed = decodeBlocks(transcriber, true)) return failed;
   if (feed_->cancelled) return std::nullopt;
   if (Status failed = transcriber.finish()) return failed;

@@ -269,6 +269,37 @@ TEST(PocketsphinxCancel, FromInsideTheHandlerEndsTheTask) {
   task->reset();
 }
 
+TEST(PocketsphinxCancel, DestroyingTheServiceMidStreamEndsTheTaskAndItsWorker) {
+  auto blocks = std::make_shared<std::atomic<int>>(0);
+  PocketsphinxOptions options = unhurried();
+  options.beforeDecode = [blocks] { ++*blocks; };
+  auto service = loadedService(options);
+  std::vector<Excerpt> at48;
+  for (const Excerpt& original : excerpts()) at48.push_back(resampled(original, 48000));
+  const Excerpt recording = joined(at48, 1.0);
+  auto recognizer = service->makeRecognizer();
+  ASSERT_TRUE(recognizer);
+  auto request = service->makeRequest(true, true);
+  auto log = ResultLog::make();
+  auto task = recognizer->recognitionTask(request, log->handler());
+  stream(*request, recording.samples, recording.sampleRate);
+  ASSERT_TRUE(log->waitForCalls(1, 30));
+
+  const auto before = std::chrono::steady_clock::now();
+  service.reset();
+  // The worker was stopped within its block and joined, its decoder freed with the model.
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+  const size_t calls = log->entries().size();
+  const int blocksAtEnd = *blocks;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(*blocks, blocksAtEnd);
+  EXPECT_EQ(log->entries().size(), calls);
+  EXPECT_FALSE(log->final());
+  // The task and the request it leaves behind are harmless.
+  request->endAudio();
+  task->cancel();
+}
+
 TEST(PocketsphinxLag, ARecognizerFiveSecondsBehindReportsAnError) {
   // The worker stalls on its first block until released: a machine far too slow.
   auto release = std::make_shared<std::promise<void>>();

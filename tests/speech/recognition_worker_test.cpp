@@ -28,6 +28,7 @@ struct Script {
   int failingBlock = 0;  // 1-based; none when 0
   bool finishFails = false;
   int blocksPerWord = 10;
+  std::atomic<int> loadMilliseconds{0};
 
   std::atomic<int> blocks{0};
   std::atomic<long> samples{0};
@@ -68,7 +69,10 @@ class FakeDecoder final : public SpeechDecoder {
 class FakeEngine final : public platform::SpeechEngine {
  public:
   explicit FakeEngine(std::shared_ptr<Script> script) : script_(std::move(script)) {}
-  bool load() override { return loaded_ = true; }
+  bool load() override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(script_->loadMilliseconds));
+    return loaded_ = true;
+  }
   bool ready() override { return loaded_; }
   Result<std::unique_ptr<SpeechDecoder>> open() override {
     if (script_->openFailure) return Error{*script_->openFailure};
@@ -219,19 +223,96 @@ TEST(RecognitionWorker, CancelFromInsideTheHandlerEndsTheTask) {
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
   auto request = service->makeRequest(true, true);
+  auto cancelled = std::make_shared<std::promise<void>>();
   *task = recognizer->recognitionTask(request, [=](auto result, auto error) {
     record(std::move(result), std::move(error));
     ready.wait();
     (*task)->cancel();
+    cancelled->set_value();
   });
   taskReady.set_value();
   stream(*request, seconds(1), kRate, 480);
   request->endAudio();
-  ASSERT_TRUE(log->waitForCalls(1, 10));
+  ASSERT_EQ(cancelled->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(log->entries().size(), 1u);
   EXPECT_FALSE(log->final());
   task->reset();
+}
+
+// ---- the service's threads --------------------------------------------------------------
+
+TEST(RecognitionWorkerThreads, DestroyingTheServiceEndsItsTasksAndJoinsItsThreads) {
+  auto script = std::make_shared<Script>();
+  auto service = loaded(script, settings(1e9, [] { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }));
+  auto recognizer = service->makeRecognizer();
+  ASSERT_TRUE(recognizer);
+  Running run = start(*service);
+  stream(*run.request, seconds(10), kRate, 480);
+  ASSERT_TRUE(run.log->waitForCalls(1, 10));
+  // And a load under way on another thread.
+  script->loadMilliseconds = 100;
+  auto answer = std::make_shared<std::promise<void>>();
+  auto answered = answer->get_future();
+  service->requestAuthorization([answer](platform::SpeechAuthorizationStatus) { answer->set_value(); });
+
+  service.reset();
+  // Both threads were joined before the destructor returned: the worker has stopped and
+  // given its decoder back, the load has finished and answered.
+  EXPECT_EQ(script->openDecoders, 0);
+  EXPECT_EQ(answered.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+  const size_t calls = run.log->entries().size();
+  const int blocks = script->blocks;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(run.log->entries().size(), calls);
+  EXPECT_EQ(script->blocks, blocks);
+
+  // What the service handed out outlives it harmlessly; its recognizer starts nothing.
+  auto late = ResultLog::make();
+  auto lateTask = recognizer->recognitionTask(run.request, late->handler());
+  ASSERT_TRUE(late->error());
+  EXPECT_EQ(late->error()->description, "the speech service has ended");
+  stream(*run.request, seconds(0.1), kRate, 480);
+  run.request->endAudio();
+  run.task->cancel();
+  lateTask->cancel();
+}
+
+// A handler that drops the last reference to the service destroys it on the service's own
+// thread, which cannot join itself: it must end cleanly all the same.
+TEST(RecognitionWorkerThreads, AHandlerMayDropTheLastReferenceToItsService) {
+  auto script = std::make_shared<Script>();
+  for (const bool onTheWorker : {false, true}) {
+    auto service = loaded(script);
+    auto holder = std::make_shared<std::shared_ptr<platform::SpeechService>>(service);
+    auto ownerGone = std::make_shared<std::promise<void>>();
+    std::shared_future<void> gone = ownerGone->get_future().share();
+    auto dropped = std::make_shared<std::promise<void>>();
+    auto drop = [holder, gone, dropped] {
+      gone.wait();
+      holder->reset();
+      dropped->set_value();
+    };
+    std::unique_ptr<platform::SpeechRecognitionTask> task;
+    std::shared_ptr<platform::SpeechRecognitionRequest> request;
+    if (onTheWorker) {
+      request = service->makeRequest(true, false);
+      task = service->makeRecognizer()->recognitionTask(request, [drop](auto result, auto) {
+        if (result && result->isFinal) drop();
+      });
+      stream(*request, seconds(0.2), kRate, 480);
+      request->endAudio();
+    } else {
+      service->requestAuthorization([drop](platform::SpeechAuthorizationStatus) { drop(); });
+    }
+    service.reset();
+    ownerGone->set_value();
+    ASSERT_EQ(dropped->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready) << onTheWorker;
+    EXPECT_FALSE(*holder);
+    task.reset();
+  }
+  // A later service's first thread joins the ones left behind.
+  EXPECT_TRUE(loaded(script)->makeRecognizer());
 }
 
 struct Failure {

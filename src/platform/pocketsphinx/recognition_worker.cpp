@@ -1,9 +1,12 @@
 // Threads. The engine loads on a thread of the service's own, started by
 // requestAuthorization, so that makeRecognizer (capture queue) only checks a flag. Each
 // recognition task decodes on a worker thread of its own, which owns everything it uses
-// through shared pointers and is never joined: cancel and the task's destructor only raise
-// a flag, so the capture queue never waits for a decoder that is working through a
-// backlog, and a process that ends with _exit may leave the worker running harmlessly.
+// through shared pointers. Cancel and the task's destructor only raise a flag, so the
+// capture queue never waits for a decoder working through a backlog. The service owns
+// its threads: each is joined, by the next start once it has finished, or when the
+// service is destroyed (after ending its tasks). A handler may drop the last reference to
+// the service on the service's own thread; that thread is then handed to a process-wide
+// list and joined by a later start, since it cannot join itself.
 // The request's append only copies the samples into a queue under a short lock.
 
 #include "platform/pocketsphinx/recognition_worker.h"
@@ -27,6 +30,82 @@ namespace {
 
 // Copy buffers kept for reuse between the capture queue and the worker.
 constexpr size_t kSpareBuffers = 8;
+
+// Threads that are joined, never detached. `start` first joins those that have finished
+// (they have returned from their work, so joining them does not wait); the destructor
+// joins the rest.
+class Threads {
+ public:
+  Threads() = default;
+  Threads(const Threads&) = delete;
+  Threads& operator=(const Threads&) = delete;
+  ~Threads() {
+    for (Entry& entry : take([](const Entry&) { return true; })) {
+      if (entry.thread.get_id() == std::this_thread::get_id()) {
+        orphans().adopt(std::move(entry));
+      } else {
+        entry.thread.join();
+      }
+    }
+  }
+
+  // Runs `work` on a new thread. Throws std::system_error when none can start.
+  void start(std::function<void()> work) {
+    joinFinished();
+    orphans().joinFinished();
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    std::thread thread([work = std::move(work), finished]() mutable {
+      work();
+      // What the work holds goes before the thread counts as finished.
+      work = nullptr;
+      finished->store(true, std::memory_order_release);
+    });
+    std::lock_guard lock(mutex_);
+    threads_.push_back({std::move(thread), std::move(finished)});
+  }
+
+ private:
+  struct Entry {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> finished;
+  };
+
+  // Threads whose owner was destroyed on them. Never destroyed itself, so that a thread
+  // that ends the process cannot find its own entry there.
+  static Threads& orphans() {
+    static Threads* const threads = new Threads;
+    return *threads;
+  }
+
+  void adopt(Entry entry) {
+    std::lock_guard lock(mutex_);
+    threads_.push_back(std::move(entry));
+  }
+
+  void joinFinished() {
+    for (Entry& entry : take([](const Entry& e) { return e.finished->load(std::memory_order_acquire); })) {
+      entry.thread.join();
+    }
+  }
+
+  template <typename Predicate>
+  std::vector<Entry> take(Predicate which) {
+    std::vector<Entry> taken;
+    std::lock_guard lock(mutex_);
+    for (auto it = threads_.begin(); it != threads_.end();) {
+      if (which(*it)) {
+        taken.push_back(std::move(*it));
+        it = threads_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    return taken;
+  }
+
+  std::mutex mutex_;
+  std::vector<Entry> threads_;
+};
 
 std::string lagDescription(double seconds) {
   char number[32];
@@ -263,23 +342,57 @@ Status Recognition::work(SpeechDecoder& decoder) {
 
 class Task final : public SpeechRecognitionTask {
  public:
+  // None when no recognition started.
   explicit Task(std::shared_ptr<Recognition> recognition) : recognition_(std::move(recognition)) {}
-  ~Task() override { recognition_->cancel(); }
-  void cancel() override { recognition_->cancel(); }
+  ~Task() override { cancel(); }
+  void cancel() override {
+    if (recognition_) recognition_->cancel();
+  }
 
  private:
   const std::shared_ptr<Recognition> recognition_;
 };
 
-class Recognizer final : public SpeechRecognizer {
+class Service final : public SpeechService, public std::enable_shared_from_this<Service> {
  public:
-  Recognizer(std::shared_ptr<SpeechEngine> engine, const RecognitionSettings& settings)
-      : engine_(std::move(engine)), settings_(settings) {}
+  Service(std::shared_ptr<SpeechEngine> engine, RecognitionSettings settings)
+      : engine_(std::move(engine)), settings_(std::move(settings)) {}
 
-  bool supportsOnDeviceRecognition() const override { return true; }
+  // Ends every task as cancel does, then joins every thread (threads_ goes last): a task's
+  // worker stops within a block, the loading thread finishes its load and answers.
+  ~Service() override {
+    std::vector<std::weak_ptr<Recognition>> recognitions;
+    {
+      std::lock_guard lock(mutex_);
+      recognitions.swap(recognitions_);
+    }
+    for (const auto& weak : recognitions) {
+      if (auto recognition = weak.lock()) recognition->cancel();
+    }
+  }
 
-  std::unique_ptr<SpeechRecognitionTask> recognitionTask(std::shared_ptr<SpeechRecognitionRequest> request,
-                                                         ResultHandler handler) override {
+  void requestAuthorization(std::function<void(SpeechAuthorizationStatus)> handler) override {
+    try {
+      threads_.start([engine = engine_, handler] {
+        if (engine) engine->load();
+        handler(SpeechAuthorizationStatus::authorized);
+      });
+    } catch (const std::system_error&) {
+      // Without a thread there is no model: recognition turns out unavailable.
+      handler(SpeechAuthorizationStatus::authorized);
+    }
+  }
+
+  std::unique_ptr<SpeechRecognizer> makeRecognizer() override;
+
+  std::shared_ptr<SpeechRecognitionRequest> makeRequest(bool /*requiresOnDeviceRecognition*/,
+                                                        bool shouldReportPartialResults) override {
+    // Recognition is always on the device.
+    return std::make_shared<Request>(std::make_shared<Feed>(settings_.maximumLagSeconds, shouldReportPartialResults));
+  }
+
+  std::unique_ptr<SpeechRecognitionTask> startTask(std::shared_ptr<SpeechRecognitionRequest> request,
+                                                   const SpeechRecognizer::ResultHandler& handler) {
     std::optional<Error> refusal;
     std::shared_ptr<Feed> feed;
     if (auto ours = std::dynamic_pointer_cast<Request>(request)) {
@@ -290,8 +403,13 @@ class Recognizer final : public SpeechRecognizer {
     }
     if (!feed) feed = std::make_shared<Feed>(0, false);
     auto recognition = std::make_shared<Recognition>(engine_, feed, handler, settings_, std::move(refusal));
+    {
+      std::lock_guard lock(mutex_);
+      std::erase_if(recognitions_, [](const std::weak_ptr<Recognition>& r) { return r.expired(); });
+      recognitions_.push_back(recognition);
+    }
     try {
-      std::thread([recognition] { recognition->run(); }).detach();
+      threads_.start([recognition] { recognition->run(); });
     } catch (const std::system_error& error) {
       handler(std::nullopt, Error{std::string("the speech recognizer could not start: ") + error.what()});
     }
@@ -301,41 +419,33 @@ class Recognizer final : public SpeechRecognizer {
  private:
   const std::shared_ptr<SpeechEngine> engine_;
   const RecognitionSettings settings_;
+  std::mutex mutex_;
+  std::vector<std::weak_ptr<Recognition>> recognitions_;
+  Threads threads_;
 };
 
-class Service final : public SpeechService {
+// Starts tasks on its service's threads while the service lives.
+class Recognizer final : public SpeechRecognizer {
  public:
-  Service(std::shared_ptr<SpeechEngine> engine, RecognitionSettings settings)
-      : engine_(std::move(engine)), settings_(std::move(settings)) {}
+  explicit Recognizer(std::weak_ptr<Service> service) : service_(std::move(service)) {}
 
-  void requestAuthorization(std::function<void(SpeechAuthorizationStatus)> handler) override {
-    auto answer = [engine = engine_, handler] {
-      if (engine) engine->load();
-      handler(SpeechAuthorizationStatus::authorized);
-    };
-    try {
-      std::thread(std::move(answer)).detach();
-    } catch (const std::system_error&) {
-      // Without a thread there is no model: recognition turns out unavailable.
-      handler(SpeechAuthorizationStatus::authorized);
-    }
-  }
+  bool supportsOnDeviceRecognition() const override { return true; }
 
-  std::unique_ptr<SpeechRecognizer> makeRecognizer() override {
-    if (!engine_ || !engine_->ready()) return nullptr;
-    return std::make_unique<Recognizer>(engine_, settings_);
-  }
-
-  std::shared_ptr<SpeechRecognitionRequest> makeRequest(bool /*requiresOnDeviceRecognition*/,
-                                                        bool shouldReportPartialResults) override {
-    // Recognition is always on the device.
-    return std::make_shared<Request>(std::make_shared<Feed>(settings_.maximumLagSeconds, shouldReportPartialResults));
+  std::unique_ptr<SpeechRecognitionTask> recognitionTask(std::shared_ptr<SpeechRecognitionRequest> request,
+                                                         ResultHandler handler) override {
+    if (auto service = service_.lock()) return service->startTask(std::move(request), handler);
+    handler(std::nullopt, Error{"the speech service has ended"});
+    return std::make_unique<Task>(nullptr);
   }
 
  private:
-  const std::shared_ptr<SpeechEngine> engine_;
-  const RecognitionSettings settings_;
+  const std::weak_ptr<Service> service_;
 };
+
+std::unique_ptr<SpeechRecognizer> Service::makeRecognizer() {
+  if (!engine_ || !engine_->ready()) return nullptr;
+  return std::make_unique<Recognizer>(weak_from_this());
+}
 
 }  // namespace
 

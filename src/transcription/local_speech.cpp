@@ -23,7 +23,7 @@ void VoiceCapture::handleSpeechStatus(SpeechAuthorizationStatus status) {
     // The recognizer only serves to create the task; it is not kept.
     std::unique_ptr<platform::SpeechRecognizer> recognizer = platform.speech->makeRecognizer();
     if (recognizer && recognizer->supportsOnDeviceRecognition()) {
-      speech = platform.speech->makeRequest(/*requiresOnDeviceRecognition=*/true, /*shouldReportPartialResults=*/true);
+      speech = platform.speech->makeRequest(/*shouldReportPartialResults=*/true);
       std::weak_ptr<VoiceCapture> weak = weak_from_this();
       recognition = recognizer->recognitionTask(
           speech, [weak](std::optional<platform::SpeechResult> result, std::optional<platform::Error> error) {

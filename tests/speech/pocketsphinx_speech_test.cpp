@@ -49,7 +49,7 @@ SpeechAuthorizationStatus authorize(SpeechService& service) {
   service.requestAuthorization([answer](SpeechAuthorizationStatus status) { answer->set_value(status); });
   if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
     ADD_FAILURE() << "no authorization answer";
-    return SpeechAuthorizationStatus::notDetermined;
+    return SpeechAuthorizationStatus::denied;
   }
   return future.get();
 }
@@ -69,7 +69,7 @@ std::shared_ptr<ResultLog> transcribe(SpeechService& service, const Excerpt& exc
     return log;
   }
   EXPECT_TRUE(recognizer->supportsOnDeviceRecognition());
-  auto request = service.makeRequest(true, partials);
+  auto request = service.makeRequest(partials);
   auto task = recognizer->recognitionTask(request, log->handler());
   stream(*request, excerpt.samples, excerpt.sampleRate);
   request->endAudio();
@@ -174,7 +174,7 @@ TEST(PocketsphinxRecognition, FinalResultOnlyAfterEndAudioAndOnlyOnce) {
   const Excerpt excerpt = resampled(excerpts().at(1), 48000);
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto log = ResultLog::make();
   auto task = recognizer->recognitionTask(request, log->handler());
   stream(*request, excerpt.samples, excerpt.sampleRate);
@@ -215,7 +215,7 @@ TEST(PocketsphinxCancel, MidStreamStopsTheWorkerAndNoHandlerCallFollows) {
 
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto log = ResultLog::make();
   auto task = recognizer->recognitionTask(request, log->handler());
   // Half a minute of audio at once: a long backlog for the worker.
@@ -245,7 +245,7 @@ TEST(PocketsphinxCancel, FromInsideTheHandlerEndsTheTask) {
   const Excerpt excerpt = resampled(excerpts().at(0), 48000);
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto log = ResultLog::make();
   auto task = std::make_shared<std::unique_ptr<platform::SpeechRecognitionTask>>();
   std::promise<void> taskReady;
@@ -279,7 +279,7 @@ TEST(PocketsphinxCancel, DestroyingTheServiceMidStreamEndsTheTaskAndItsWorker) {
   const Excerpt recording = joined(at48, 1.0);
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto log = ResultLog::make();
   auto task = recognizer->recognitionTask(request, log->handler());
   stream(*request, recording.samples, recording.sampleRate);
@@ -313,7 +313,7 @@ TEST(PocketsphinxLag, ARecognizerFiveSecondsBehindReportsAnError) {
 
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto log = ResultLog::make();
   auto task = recognizer->recognitionTask(request, log->handler());
   stream(*request, sixSeconds, 48000);
@@ -367,7 +367,7 @@ TEST(PocketsphinxAvailability, ARequestServesOneTaskOfItsOwnService) {
   auto service = loadedService(english());
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto first = ResultLog::make();
   auto task = recognizer->recognitionTask(request, first->handler());
   auto second = ResultLog::make();

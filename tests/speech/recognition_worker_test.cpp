@@ -118,7 +118,7 @@ Running start(platform::SpeechService& service,
   Running run;
   auto recognizer = service.makeRecognizer();
   EXPECT_TRUE(recognizer);
-  run.request = service.makeRequest(true, true);
+  run.request = service.makeRequest(true);
   run.task = recognizer->recognitionTask(run.request, wrap ? wrap(run.log->handler()) : run.log->handler());
   return run;
 }
@@ -222,7 +222,7 @@ TEST(RecognitionWorker, CancelFromInsideTheHandlerEndsTheTask) {
   std::shared_future<void> ready = taskReady.get_future().share();
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto cancelled = std::make_shared<std::promise<void>>();
   *task = recognizer->recognitionTask(request, [=](auto result, auto error) {
     record(std::move(result), std::move(error));
@@ -296,7 +296,7 @@ TEST(RecognitionWorkerThreads, AHandlerMayDropTheLastReferenceToItsService) {
     std::unique_ptr<platform::SpeechRecognitionTask> task;
     std::shared_ptr<platform::SpeechRecognitionRequest> request;
     if (onTheWorker) {
-      request = service->makeRequest(true, false);
+      request = service->makeRequest(false);
       task = service->makeRecognizer()->recognitionTask(request, [drop](auto result, auto) {
         if (result && result->isFinal) drop();
       });

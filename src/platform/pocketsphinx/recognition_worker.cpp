@@ -385,9 +385,7 @@ class Service final : public SpeechService, public std::enable_shared_from_this<
 
   std::unique_ptr<SpeechRecognizer> makeRecognizer() override;
 
-  std::shared_ptr<SpeechRecognitionRequest> makeRequest(bool /*requiresOnDeviceRecognition*/,
-                                                        bool shouldReportPartialResults) override {
-    // Recognition is always on the device.
+  std::shared_ptr<SpeechRecognitionRequest> makeRequest(bool shouldReportPartialResults) override {
     return std::make_shared<Request>(std::make_shared<Feed>(settings_.maximumLagSeconds, shouldReportPartialResults));
   }
 

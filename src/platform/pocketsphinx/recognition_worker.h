@@ -25,8 +25,16 @@ struct RecognitionSettings {
 };
 
 // A speech service on `engine`. There is no speech permission on Linux: authorization is
-// always granted, once the engine has loaded (or failed to), so that makeRecognizer never
-// waits. Without an engine (a language that has no models) there is no recognizer.
+// always granted, once the engine has loaded (or failed to) on a thread of the service's
+// own, so that makeRecognizer never waits. Without an engine (a language that has no
+// models) there is no recognizer.
+//
+// Threads. Each task decodes on a worker thread of its own, which calls the handler.
+// Cancelling or dropping a task only raises a flag: the capture queue never waits for a
+// worker. The service joins every thread it starts; destroying it ends its tasks as cancel
+// does and waits for its threads (a worker stops within a block, a load under way
+// finishes), so it is destroyed off the capture queue. A handler may drop the last
+// reference to the service.
 std::shared_ptr<SpeechService> makeWorkerSpeechService(std::shared_ptr<SpeechEngine> engine,
                                                        RecognitionSettings settings);
 

@@ -203,24 +203,37 @@ TEST(PocketsphinxRecognition, WithoutPartialResultsOnlyTheFinalOneComes) {
 
 // ---- cancellation and falling behind ----------------------------------------------------
 
-TEST(PocketsphinxCancel, MidStreamStopsTheWorkerAndNoHandlerCallFollows) {
-  auto blocks = std::make_shared<std::atomic<int>>(0);
-  PocketsphinxOptions options = unhurried();
-  options.beforeDecode = [blocks] { ++*blocks; };
-  auto service = loadedService(options);
+// A task given half a minute of audio at once: a long backlog for its worker, whose blocks
+// `blocks` counts. Ready once the first result has come.
+struct Backlog {
+  std::shared_ptr<std::atomic<int>> blocks = std::make_shared<std::atomic<int>>(0);
   std::vector<Excerpt> at48;
-  for (const Excerpt& original : excerpts()) at48.push_back(resampled(original, 48000));
-  const Excerpt recording = joined(at48, 1.0);
-  const int allBlocks = static_cast<int>(recording.seconds() * 16000 / 2048);
+  int allBlocks = 0;
+  std::shared_ptr<SpeechService> service;
+  std::shared_ptr<platform::SpeechRecognitionRequest> request;
+  std::shared_ptr<ResultLog> log = ResultLog::make();
+  std::unique_ptr<platform::SpeechRecognitionTask> task;
+};
 
-  auto recognizer = service->makeRecognizer();
+void startBacklog(Backlog& backlog) {
+  PocketsphinxOptions options = unhurried();
+  options.beforeDecode = [blocks = backlog.blocks] { ++*blocks; };
+  backlog.service = loadedService(options);
+  for (const Excerpt& original : excerpts()) backlog.at48.push_back(resampled(original, 48000));
+  const Excerpt recording = joined(backlog.at48, 1.0);
+  backlog.allBlocks = static_cast<int>(recording.seconds() * 16000 / 2048);
+  auto recognizer = backlog.service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true);
-  auto log = ResultLog::make();
-  auto task = recognizer->recognitionTask(request, log->handler());
-  // Half a minute of audio at once: a long backlog for the worker.
-  stream(*request, recording.samples, recording.sampleRate);
-  ASSERT_TRUE(log->waitForCalls(1, 30));
+  backlog.request = backlog.service->makeRequest(true);
+  backlog.task = recognizer->recognitionTask(backlog.request, backlog.log->handler());
+  stream(*backlog.request, recording.samples, recording.sampleRate);
+  ASSERT_TRUE(backlog.log->waitForCalls(1, 30));
+}
+
+TEST(PocketsphinxCancel, MidStreamStopsTheWorkerAndNoHandlerCallFollows) {
+  Backlog backlog;
+  ASSERT_NO_FATAL_FAILURE(startBacklog(backlog));
+  auto& [blocks, at48, allBlocks, service, request, log, task] = backlog;
   task->cancel();
   const size_t callsAtCancel = log->entries().size();
   const int blocksAtCancel = *blocks;
@@ -270,20 +283,9 @@ TEST(PocketsphinxCancel, FromInsideTheHandlerEndsTheTask) {
 }
 
 TEST(PocketsphinxCancel, DestroyingTheServiceMidStreamEndsTheTaskAndItsWorker) {
-  auto blocks = std::make_shared<std::atomic<int>>(0);
-  PocketsphinxOptions options = unhurried();
-  options.beforeDecode = [blocks] { ++*blocks; };
-  auto service = loadedService(options);
-  std::vector<Excerpt> at48;
-  for (const Excerpt& original : excerpts()) at48.push_back(resampled(original, 48000));
-  const Excerpt recording = joined(at48, 1.0);
-  auto recognizer = service->makeRecognizer();
-  ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true);
-  auto log = ResultLog::make();
-  auto task = recognizer->recognitionTask(request, log->handler());
-  stream(*request, recording.samples, recording.sampleRate);
-  ASSERT_TRUE(log->waitForCalls(1, 30));
+  Backlog backlog;
+  ASSERT_NO_FATAL_FAILURE(startBacklog(backlog));
+  auto& [blocks, at48, allBlocks, service, request, log, task] = backlog;
 
   const auto before = std::chrono::steady_clock::now();
   service.reset();

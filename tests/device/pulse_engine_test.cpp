@@ -163,7 +163,9 @@ TEST(PulseEngineFormat, ServerThatNeverAnswersTimesOutOnce) {
 
   auto access = std::make_shared<std::promise<bool>>();
   auto answer = access->get_future();
-  platform::makePulseMicrophoneAccess()->requestAccess([access](bool granted) { access->set_value(granted); });
+  // Kept for the whole test: the access object waits for its answer when it goes.
+  auto microphone = platform::makePulseMicrophoneAccess();
+  microphone->requestAccess([access](bool granted) { access->set_value(granted); });
   auto engine = platform::makePulseEngine();
   const Result<AudioFormat> format = engine->inputNode().inputFormat();
   ASSERT_FALSE(format);
@@ -399,6 +401,29 @@ TEST(PulseMicrophoneAccess, AnswersOnceAndGrantsWhenTheServerAdmitsUsOrIsAbsent)
   ::setenv("PULSE_SERVER", ("unix:" + directory + "/nothing-listens-here").c_str(), 1);
   EXPECT_TRUE(ask()) << "no server is not a refusal";
   ::rmdir(directory.c_str());
+}
+
+// The answering thread is the access object's own: gone with the object, also when the
+// handler drops the last reference on that thread (which cannot join itself).
+TEST(PulseMicrophoneAccess, GoingAwayWaitsForTheAnswerAlsoFromInsideIt) {
+  PulseServer server;
+  useServer(server);
+  std::atomic<int> answers{0};
+  platform::makePulseMicrophoneAccess()->requestAccess([&](bool) {
+    std::this_thread::sleep_for(50ms);
+    ++answers;
+  });
+  EXPECT_EQ(answers.load(), 1) << "the answer was still to come when the access object was gone";
+
+  auto gone = std::make_shared<std::promise<void>>();
+  auto finished = gone->get_future();
+  auto access = platform::makePulseMicrophoneAccess();
+  auto* asked = access.get();
+  asked->requestAccess([keep = std::move(access), gone](bool) mutable {
+    keep.reset();
+    gone->set_value();
+  });
+  EXPECT_EQ(finished.wait_for(10s), std::future_status::ready);
 }
 
 }  // namespace

@@ -1,12 +1,12 @@
 // Microphone access on a PulseAudio server: the server decides who may connect (socket
 // credentials, the authentication cookie, the access policy of its protocol module), so
 // "access granted" means the server admits this client.
-#include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 #include "platform/pulse/connection.h"
 #include "platform/pulse/pulse_engine.h"
@@ -14,6 +14,8 @@
 
 namespace talvora::platform {
 namespace {
+
+using Handler = std::function<void(bool)>;
 
 // Connects once and reports whether the server let us in. Anything but an explicit
 // refusal counts as granted: with no server at all the start sequence finds no usable
@@ -25,66 +27,76 @@ bool serverAdmitsUs() {
 }
 
 // The answer needs a round trip to the server, which the caller's thread must not wait
-// for: each request gets a thread of its own. The object joins them all when it goes,
-// so no answer arrives after its destruction; a handler that drops the last reference
-// destroys it on its own answering thread, which the reaper joins instead.
+// for: the object's own thread, started by the first request, answers the requests in
+// turn. It stays until the object goes, which answers what is still asked and joins
+// it, so no answer arrives after the destruction and no thread outlives the object
+// (nor ends unjoined in a process that ends without destroying it). A handler that
+// drops the last reference destroys the object on that very thread, which cannot join
+// itself: the reaper joins it, once it has answered what was still asked.
 class PulseMicrophoneAccess final : public MicrophoneAccess {
  public:
   ~PulseMicrophoneAccess() override {
-    std::vector<Answer> answers;
+    std::thread thread;
     {
-      std::lock_guard lock(mutex_);
-      answers.swap(answers_);
+      std::lock_guard lock(queue_->mutex);
+      queue_->closed = true;
+      thread = std::move(queue_->thread);
     }
-    for (Answer& answer : answers) {
-      if (answer.thread.get_id() != std::this_thread::get_id()) {
-        answer.thread.join();
-        continue;
-      }
-      auto own = std::make_shared<std::thread>(std::move(answer.thread));
-      pulse::Reaper::instance().later([own] { own->join(); });
+    queue_->changed.notify_all();
+    if (!thread.joinable()) return;
+    if (thread.get_id() != std::this_thread::get_id()) {
+      thread.join();
+      return;
     }
+    auto own = std::make_shared<std::thread>(std::move(thread));
+    pulse::Reaper::instance().later([own] { own->join(); });
   }
 
-  void requestAccess(std::function<void(bool)> handler) override {
-    auto answered = std::make_shared<std::atomic<bool>>(false);
-    auto ask = [handler = std::move(handler), answered] {
-      handler(serverAdmitsUs());
-      *answered = true;
-    };
+  void requestAccess(Handler handler) override {
     {
-      std::lock_guard lock(mutex_);
-      joinAnsweredLocked();
+      std::lock_guard lock(queue_->mutex);
+      queue_->requests.push_back(std::move(handler));
+      if (queue_->thread.joinable()) {
+        queue_->changed.notify_all();
+        return;
+      }
       try {
-        answers_.push_back({std::thread(ask), answered});
+        queue_->thread = std::thread(&Queue::answer, queue_);
         return;
       } catch (const std::system_error&) {
+        handler = std::move(queue_->requests.back());
+        queue_->requests.pop_back();
       }
     }
-    ask();  // No thread to be had: answer late rather than never.
+    handler(serverAdmitsUs());  // No thread to be had: answer late rather than never.
   }
 
  private:
-  struct Answer {
+  // Shared with the answering thread, which may still be returning from a handler
+  // after the object is gone.
+  struct Queue {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Handler> requests;
+    bool closed = false;
     std::thread thread;
-    std::shared_ptr<std::atomic<bool>> answered;
+
+    static void answer(std::shared_ptr<Queue> queue) {
+      std::unique_lock lock(queue->mutex);
+      while (true) {
+        queue->changed.wait(lock, [&] { return queue->closed || !queue->requests.empty(); });
+        if (queue->requests.empty()) return;
+        Handler handler = std::move(queue->requests.front());
+        queue->requests.pop_front();
+        lock.unlock();
+        handler(serverAdmitsUs());
+        handler = nullptr;  // What it holds goes on this thread, before the next wait.
+        lock.lock();
+      }
+    }
   };
 
-  // Threads that have answered are joined as new requests come, so a long-lived object
-  // asked many times holds on to no finished threads.
-  void joinAnsweredLocked() {
-    for (auto it = answers_.begin(); it != answers_.end();) {
-      if (!*it->answered) {
-        ++it;
-        continue;
-      }
-      it->thread.join();
-      it = answers_.erase(it);
-    }
-  }
-
-  std::mutex mutex_;
-  std::vector<Answer> answers_;
+  std::shared_ptr<Queue> queue_ = std::make_shared<Queue>();
 };
 
 }  // namespace

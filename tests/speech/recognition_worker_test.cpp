@@ -166,8 +166,9 @@ TEST(RecognitionWorker, PartialResultsOnEachChangeThenOneFinalAfterEndAudio) {
 
 TEST(RecognitionWorker, CancelMidStreamStopsTheWorkerWithinABlock) {
   auto script = std::make_shared<Script>();
-  // The worker holds in block 20, which changes the text: cancel lands between decoding
-  // that block and publishing it, with a long backlog behind.
+  // The worker holds just before block 20, which changes the text, with a long backlog
+  // behind it: cancel lands there, so that block is decoded but its text must not be
+  // delivered, and nothing after it is decoded.
   auto reached = std::make_shared<std::promise<void>>();
   auto proceed = std::make_shared<std::promise<void>>();
   std::shared_future<void> proceeding = proceed->get_future().share();
@@ -304,6 +305,7 @@ struct Failure {
   size_t partialsBefore;
   double maximumLag = 1e9;
 };
+void PrintTo(const Failure& failure, std::ostream* out) { *out << failure.name; }
 
 class RecognitionWorkerFailure : public ::testing::TestWithParam<Failure> {};
 

@@ -262,7 +262,8 @@ TEST(RecognitionWorkerThreads, DestroyingTheServiceEndsItsTasksAndJoinsItsThread
 }
 
 // A handler that drops the last reference to the service destroys it on the service's own
-// thread, which cannot join itself: it must end cleanly all the same.
+// thread, which cannot join itself: it must end cleanly all the same, and be joined later
+// (ThreadSanitizer reports a thread that never is when the process exits).
 TEST(RecognitionWorkerThreads, AHandlerMayDropTheLastReferenceToItsService) {
   auto script = std::make_shared<Script>();
   for (const bool onTheWorker : {false, true}) {
@@ -294,7 +295,7 @@ TEST(RecognitionWorkerThreads, AHandlerMayDropTheLastReferenceToItsService) {
     EXPECT_FALSE(*holder);
     task.reset();
   }
-  // A later service's first thread joins the ones left behind.
+  // A later service starts its threads as usual, joining those left behind once they end.
   EXPECT_TRUE(loaded(script)->makeRecognizer());
 }
 

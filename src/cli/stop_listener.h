@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "protocol/operands.h"
+
 namespace talvora::cli {
 
 // Splits a byte stream into lines without ever holding more than `limit` bytes of one
@@ -26,7 +28,7 @@ class LineReader {
 };
 
 // True for the one line that stops the recording.
-inline bool isStopLine(const std::string& line) { return line == "stop"; }
+inline bool isStopLine(const std::string& line) { return line == protocol::kStopLine; }
 
 // Reads `fd` until a "stop" line or end of input (or a read error), then returns.
 void listenForStop(int fd);

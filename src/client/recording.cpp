@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -90,13 +89,6 @@ struct Stream {
 };
 
 }  // namespace
-
-std::string durationOperand(double seconds) {
-  char text[64];
-  auto [end, error] = std::to_chars(text, text + sizeof text, seconds);
-  if (error != std::errc()) return "nan";
-  return std::string(text, end);
-}
 
 std::string defaultRecorderPath() {
   static const char* kName = "talvora-audio";
@@ -361,7 +353,7 @@ Recording::Recording(RecordingOptions options) : state_(std::make_shared<State>(
   posix_spawnattr_setsigdefault(&attributes, &defaults);
 
   std::vector<std::string> arguments = {executable, state.options.output, durationOperand(state.options.maxSeconds),
-                                        state.options.transcribe ? "true" : "false"};
+                                        std::string(state.options.transcribe ? protocol::kTranscribeOn : protocol::kTranscribeOff)};
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
@@ -442,8 +434,8 @@ void Recording::requestStop() {
   State& state = *state_;
   std::lock_guard lock(state.stdinMutex);
   if (state.stdinFd < 0) return;
-  static const char kStop[] = "stop\n";
-  writeWithoutSigpipe(state.stdinFd, kStop, sizeof kStop - 1);
+  const std::string stop = std::string(protocol::kStopLine) + "\n";
+  writeWithoutSigpipe(state.stdinFd, stop.data(), stop.size());
   closeQuietly(state.stdinFd);
 }
 

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "client/events.h"
+#include "protocol/operands.h"
 
 namespace talvora::client {
 
@@ -45,8 +46,9 @@ struct RecordingOptions {
   // The audio file to write; its extension picks the container (.wav .caf .aif .aiff
   // .aifc .w64 .rf64).
   std::string output;
-  // The recording stops by itself after this long; more than 0 and at most 1800.
-  double maxSeconds = 1800;
+  // The recording stops by itself after this long; more than 0 and at most
+  // protocol::kLongestRecording.
+  double maxSeconds = protocol::kLongestRecording;
   // Transcribe on the device while recording; the text arrives with Finished.
   bool transcribe = false;
   // The recorder program. Empty: defaultRecorderPath(). A name without a slash is looked
@@ -130,6 +132,6 @@ class Recording {
 std::string defaultRecorderPath();
 
 // The maximum-seconds operand as the recorder parses it: C-locale, shortest round trip.
-std::string durationOperand(double seconds);
+using protocol::durationOperand;
 
 }  // namespace talvora::client

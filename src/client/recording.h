@@ -17,11 +17,9 @@
 // may be called from any thread.
 //
 // SIGPIPE: writing "stop" to a child that has already gone would raise SIGPIPE, whose
-// default action ends the whole application. A library must not change the process-wide
-// disposition behind the application's back, and a pipe has no MSG_NOSIGNAL, so the
-// write blocks SIGPIPE in the calling thread only, and when the write fails with EPIPE
-// takes the signal it caused off the thread's pending set before restoring the mask.
-// The application's own SIGPIPE handling is left exactly as it was.
+// default action ends the whole application. The write keeps it from the process and
+// leaves the application's own SIGPIPE handling exactly as it was (see
+// ChildProcess::write in client/child_process.h).
 //
 // SIGCHLD: the child is reaped by the Recording. An application that sets SIGCHLD to
 // SIG_IGN, or reaps every child with waitpid(-1, …), takes the exit status away; the
@@ -101,6 +99,9 @@ class Recording {
   // arrives as events and in the result.
   explicit Recording(RecordingOptions options);
   // Stops and reaps the child (see RecordingOptions::stopGrace) and joins the reader.
+  // Called from its own callback, it returns at once instead: the reader then stops the
+  // child on its own (the same grace periods, SIGTERM, SIGKILL), calls no more callbacks,
+  // and is joined by the next Recording to start or when the process exits.
   ~Recording();
 
   Recording(const Recording&) = delete;

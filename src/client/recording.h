@@ -104,9 +104,6 @@ class Recording {
   // and is joined by the next Recording to start or when the process exits.
   ~Recording();
 
-  Recording(const Recording&) = delete;
-  Recording& operator=(const Recording&) = delete;
-
   pid_t pid() const;
 
   // Writes the line "stop" to the child's standard input, then closes it: end of input
@@ -124,6 +121,10 @@ class Recording {
   std::optional<RecordingResult> waitFor(std::chrono::milliseconds timeout);
 
  private:
+  // One child, one owner: copies would share the reader and stop the child twice.
+  Recording(const Recording&) = delete;
+  Recording& operator=(const Recording&) = delete;
+
   struct State;
   std::shared_ptr<State> state_;
 };

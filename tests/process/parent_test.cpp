@@ -18,25 +18,22 @@
 namespace talvora::testing {
 namespace {
 
-constexpr unsigned kRate = 48000;
-constexpr unsigned kChannels = 2;
-
 // ---------------------------------------------------------------------------------------
 // SIGINT (Ctrl-C in a terminal), SIGTERM (a parent or service manager ending it), SIGHUP
 // (the terminal or the parent's session going away) all stop it the way "stop" does.
 
 TEST(StopSignals, EachStopSignalFinishesNormallyWithAClosedFile) {
   const std::vector<std::pair<int, std::string>> signals = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
-  PulseServer server({.rate = kRate, .channels = kChannels});
-  ScratchDirectory out;
+  Drill drill(false);
+  const ScratchDirectory& out = drill.out;
   // One recorder per signal on the same microphone: they hear the same feed and take
   // their finishing second together.
   std::vector<std::unique_ptr<RecorderProcess>> recorders;
   for (const auto& [number, name] : signals) {
-    recorders.push_back(std::make_unique<RecorderProcess>(recorderOn(server, out / (name + ".wav"))));
+    recorders.push_back(std::make_unique<RecorderProcess>(recorderOn(drill.server, out / (name + ".wav"))));
   }
   for (auto& r : recorders) r->waitForEvent("ready", 15s);
-  FifoFeeder feeder(server);
+  FifoFeeder& feeder = drill.microphone();
   const Audio fed = speechLikeSignal(kRate, kChannels, 0.5);
   feeder.feed(fed, FifoFeeder::Pace::realTime);
   ASSERT_TRUE(feeder.waitUntilDrained(15s));
@@ -64,12 +61,10 @@ TEST(StopSignals, EachStopSignalFinishesNormallyWithAClosedFile) {
 // fed until the kill.
 
 TEST(Killed, SigkillMidRecordingLeavesAPlayableFileWithTheAudioUpToTheKill) {
-  PulseServer server({.rate = kRate, .channels = kChannels});
-  ScratchDirectory out;
-  const std::string path = out / "note.wav";
-  RecorderProcess recorder(recorderOn(server, path));
-  recorder.waitForEvent("ready", 15s);
-  FifoFeeder feeder(server);
+  Drill drill;
+  const std::string& path = drill.path;
+  RecorderProcess& recorder = *drill.recorder;
+  FifoFeeder& feeder = drill.microphone();
   const Audio fed = speechLikeSignal(kRate, kChannels, 4.0);
   feeder.feed(fed, FifoFeeder::Pace::realTime);
   // The server reads the FIFO only while the recorder records: a recorder that ended
@@ -117,6 +112,7 @@ class ParentHeldRecorder {
     options.error = ChildStream::descriptor(error_);
     options.workingDirectory = server.directory();
     child_ = std::make_unique<ChildProcess>(options);
+    waitForEvent("ready", 15s);
   }
 
   ~ParentHeldRecorder() {
@@ -126,7 +122,8 @@ class ParentHeldRecorder {
 
   pid_t pid() const { return child_->pid(); }
 
-  // Reads lines until an event of `kind`; throws on timeout or end of output.
+  // Reads lines until an event of `kind`; throws on timeout or end of output. The
+  // constructor has read up to "ready".
   Json waitForEvent(const std::string& kind, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
@@ -157,6 +154,13 @@ class ParentHeldRecorder {
   std::optional<int> waitForExit(std::chrono::milliseconds timeout) {
     if (auto exit = child_->waitFor(timeout)) return exit->code();
     return std::nullopt;
+  }
+  // Status 0, nothing on standard error, and the file at `path` closed with `frames`.
+  void expectCleanExitKeeping(const std::string& path, size_t frames) {
+    EXPECT_EQ(waitForExit(15s), std::optional<int>(0));
+    EXPECT_EQ(standardError(), "");
+    const auto info = expectPlayable(path, kRate);
+    EXPECT_EQ(framesIn(info), static_cast<int64_t>(frames));
   }
   std::string standardError() const {
     std::string text;
@@ -203,47 +207,30 @@ TEST(ParentGoesAway, TheLauncherRestoresTheDefaultDispositionOfSigpipe) {
 }
 
 TEST(ParentGoesAway, ClosedOutputLeavesTheRecordingRunningUntilStop) {
-  PulseServer server({.rate = kRate, .channels = kChannels});
-  ScratchDirectory out;
-  const std::string path = out / "note.wav";
-  ParentHeldRecorder recorder(server, path);
-  recorder.waitForEvent("ready", 15s);
-  FifoFeeder feeder(server);
-  const Audio before = speechLikeSignal(kRate, kChannels, 0.5);
-  feedAndWaitForFile(feeder, before, path);
+  Drill drill(false);
+  ParentHeldRecorder recorder(drill.server, drill.path);
+  const Audio before = drill.feedAndWait(0.5);
 
   recorder.closeOutput();
   // A second more of audio: ten level lines meet the closed pipe meanwhile, and all of
   // the audio must still reach the file.
-  const Audio after = speechLikeSignal(kRate, kChannels, 1.0);
-  feedAndWaitForFile(feeder, after, path, static_cast<int64_t>(before.frames()));
+  const Audio after = drill.feedAndWait(1.0, static_cast<int64_t>(before.frames()));
   ASSERT_TRUE(recorder.running()) << "the recorder ended with status " << recorder.waitForExit(0ms).value_or(-1);
 
   recorder.write("stop\n");
-  EXPECT_EQ(recorder.waitForExit(15s), std::optional<int>(0));
-  EXPECT_EQ(recorder.standardError(), "");
-  const auto info = expectPlayable(path, kRate);
-  EXPECT_EQ(framesIn(info), static_cast<int64_t>(before.frames() + after.frames()));
+  recorder.expectCleanExitKeeping(drill.path, before.frames() + after.frames());
 }
 
 // A parent that crashes closes both pipes at the same moment: the end of input stops
 // the recording, and the finishing lines go nowhere without taking the file with them.
 TEST(ParentGoesAway, BothPipesClosedAtOnceStopsAndKeepsTheFile) {
-  PulseServer server({.rate = kRate, .channels = kChannels});
-  ScratchDirectory out;
-  const std::string path = out / "note.wav";
-  ParentHeldRecorder recorder(server, path);
-  recorder.waitForEvent("ready", 15s);
-  FifoFeeder feeder(server);
-  const Audio fed = speechLikeSignal(kRate, kChannels, 1.0);
-  feedAndWaitForFile(feeder, fed, path);
+  Drill drill(false);
+  ParentHeldRecorder recorder(drill.server, drill.path);
+  const Audio fed = drill.feedAndWait(1.0);
 
   recorder.closeOutput();
   recorder.closeInput();
-  EXPECT_EQ(recorder.waitForExit(15s), std::optional<int>(0));
-  EXPECT_EQ(recorder.standardError(), "");
-  const auto info = expectPlayable(path, kRate);
-  EXPECT_EQ(framesIn(info), static_cast<int64_t>(fed.frames()));
+  recorder.expectCleanExitKeeping(drill.path, fed.frames());
 }
 
 }  // namespace

@@ -207,7 +207,7 @@ int record(const Options& options) {
     std::printf("Transcript: %s\n", result->transcript.empty() ? "(no words recognised)" : result->transcript.c_str());
   }
   std::string failure;
-  auto details = readFileDetails(options.file, &failure);
+  auto details = platform::readAudioFileDetails(options.file, &failure);
   if (!details) {
     std::fflush(stdout);
     std::fprintf(stderr, "talvora-record: cannot read %s back: %s\n", options.file.c_str(), failure.c_str());

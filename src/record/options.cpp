@@ -1,11 +1,11 @@
 #include "record/options.h"
 
-#include "cli/arguments.h"
-#include "platform/sndfile/sndfile_audio_file.h"
+#include "protocol/operands.h"
 
 namespace talvora::record {
 
 std::string usageText() {
+  const std::string longest = protocol::durationOperand(protocol::kLongestRecording);
   return "Usage: talvora-record FILE [--max SECONDS] [--transcribe]\n"
          "Records the default microphone into FILE with a live level meter.\n"
          "Press Enter or Ctrl-C to stop; the transcript and the file's details follow.\n"
@@ -13,10 +13,14 @@ std::string usageText() {
          "  FILE               the audio file to write (replaced if it exists); its\n"
          "                     extension picks the container:\n"
          "                     " +
-         std::string(platform::supportedExtensionsText()) +
+         protocol::supportedExtensionsText() +
          "\n"
-         "  --max SECONDS      stop by itself after SECONDS (more than 0, at most 1800;\n"
-         "                     default 1800)\n"
+         "  --max SECONDS      stop by itself after SECONDS (more than 0, at most " +
+         longest +
+         ";\n"
+         "                     default " +
+         longest +
+         ")\n"
          "  --transcribe       transcribe on this computer while recording\n"
          "  -h, --help         show this help and exit\n"
          "  -V, --version      show the version and exit\n"
@@ -55,9 +59,11 @@ std::variant<Options, Request, UsageError> parseCommandLine(const std::vector<st
         options.maxText = argument.substr(6);
       }
       // The recorder's own grammar, so that what passes here passes there.
-      auto seconds = cli::parseDurationText(options.maxText);
-      if (!seconds || !cli::isValidDuration(*seconds)) {
-        return UsageError{"--max wants seconds, more than 0 and at most 1800, not \"" + options.maxText + "\""};
+      auto seconds = protocol::parseDurationText(options.maxText);
+      if (!seconds || !protocol::isValidDuration(*seconds)) {
+        return UsageError{"--max wants seconds, more than 0 and at most " +
+                          protocol::durationOperand(protocol::kLongestRecording) + ", not \"" + options.maxText +
+                          "\""};
       }
       options.maxSeconds = *seconds;
     } else {
@@ -65,9 +71,9 @@ std::variant<Options, Request, UsageError> parseCommandLine(const std::vector<st
     }
   }
   if (!haveFile) return UsageError{"missing FILE"};
-  if (!platform::sndfileFormatForPath(options.file)) {
+  if (!protocol::containerForPath(options.file)) {
     return UsageError{"cannot record into \"" + options.file + "\": FILE must end in " +
-                      platform::supportedExtensionsText()};
+                      protocol::supportedExtensionsText()};
   }
   return options;
 }

@@ -4,12 +4,14 @@
 #include <variant>
 #include <vector>
 
+#include "protocol/operands.h"
+
 namespace talvora::record {
 
 struct Options {
   std::string file;
-  double maxSeconds = 1800;
-  std::string maxText = "1800";  // as given, for the messages
+  double maxSeconds = protocol::kLongestRecording;
+  std::string maxText = protocol::durationOperand(protocol::kLongestRecording);  // as given, for the messages
   bool transcribe = false;
 };
 

@@ -3,16 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sndfile.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <vector>
 
 #include "child_scripts.h"
+#include "client/child_process.h"
 
 namespace talvora::client {
 namespace {
@@ -131,29 +129,16 @@ TEST_F(RecordCommand, EnterAndInterruptAreForwardedAsStopRequests) {
   ::unlink(folder.file("ready").c_str());
 
   // Ctrl-C: talvora-record must ask the recorder to stop, and wait for it to finish.
-  std::string out = folder.file("interrupted.out");
-  std::string err = folder.file("interrupted.err");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  std::string program = "TALVORA_AUDIO=" + folder.script("recorder", recorder);
   std::string target = folder.file("b.wav");
   writeSoundFile(target, SF_FORMAT_WAV);
-  char* argv[] = {const_cast<char*>(TALVORA_RECORD_BINARY), const_cast<char*>("--transcribe"), target.data(),
-                  nullptr};
-  char* envp[] = {program.data(), nullptr};
-  pid_t pid;
-  ASSERT_EQ(posix_spawn(&pid, TALVORA_RECORD_BINARY, &actions, nullptr, argv, envp), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  ASSERT_TRUE(testing::waitForFile(folder.file("ready")));
-  ::kill(pid, SIGINT);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << testing::readFile(err);
-  std::string text = testing::readFile(out);
+  testing::Run interrupted = testing::runProgram({TALVORA_RECORD_BINARY, "--transcribe", target},
+                                                 {"TALVORA_AUDIO=" + folder.script("recorder", recorder)}, "",
+                                                 [&](ChildProcess& child) {
+                                                   ASSERT_TRUE(testing::waitForFile(folder.file("ready")));
+                                                   child.kill(SIGINT);
+                                                 });
+  EXPECT_EQ(interrupted.status, 0) << "ended by signal " << interrupted.signal << "; " << interrupted.err;
+  const std::string& text = interrupted.out;
   EXPECT_NE(text.find("Stopping; finishing the transcript...\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Transcript: stop\n"), std::string::npos) << text;
 }

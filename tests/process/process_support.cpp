@@ -1,10 +1,13 @@
 #include "process/process_support.h"
 
 #include <sndfile.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -24,6 +27,44 @@ ScratchDirectory::ScratchDirectory(unsigned mode) : path_(makeTemporaryDirectory
 ScratchDirectory::~ScratchDirectory() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+std::unique_ptr<ScratchMount> ScratchMount::smallFileSystem(const std::string& where, int64_t bytes) {
+  std::filesystem::create_directories(where);
+  const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+  if (::mount("talvora-full", where.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+    throw std::runtime_error("cannot mount a tmpfs on " + where + ": " + std::strerror(errno));
+  }
+  return std::unique_ptr<ScratchMount>(new ScratchMount(where));
+}
+
+std::unique_ptr<ScratchMount> ScratchMount::readOnly(const std::string& where) {
+  if (::mount(where.c_str(), where.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+      ::mount(nullptr, where.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+    const int error = errno;
+    ::umount2(where.c_str(), MNT_DETACH);
+    throw std::runtime_error("cannot make " + where + " a read-only bind mount: " + std::strerror(error));
+  }
+  return std::unique_ptr<ScratchMount>(new ScratchMount(where));
+}
+
+ScratchMount::~ScratchMount() { ::umount2(where_.c_str(), MNT_DETACH); }
+
+Drill::Drill(bool startRecorder) : server({.rate = kRate, .channels = kChannels}), path(out / "note.wav") {
+  if (!startRecorder) return;
+  recorder.emplace(recorderOn(server, path));
+  recorder->waitForEvent("ready", 15s);
+}
+
+FifoFeeder& Drill::microphone() {
+  if (!feeder) feeder.emplace(server);
+  return *feeder;
+}
+
+Audio Drill::feedAndWait(double seconds, int64_t fileFramesBefore) {
+  const Audio fed = speechLikeSignal(kRate, kChannels, seconds);
+  feedAndWaitForFile(microphone(), fed, path, fileFramesBefore);
+  return fed;
 }
 
 RecorderOptions recorderOn(const PulseServer& server, const std::string& output, const std::string& maximum,

@@ -71,16 +71,12 @@ int runCommand(const std::vector<std::string>& argv, const Environment& environm
   int fd = ::mkstemp(name);
   if (fd < 0) throw std::runtime_error("mkstemp failed");
   ::unlink(name);
-  SpawnOptions options;
-  options.argv = argv;
-  options.environment = environment;
-  options.stdoutFd = fd;
-  options.stderrFd = fd;
-  pid_t pid = spawn(options);
-  std::optional<int> status = waitForExit(pid, timeoutMs);
-  if (!status) {
-    ::kill(pid, SIGKILL);
-    waitForExit(pid, 5000);
+  ChildOptions options = testProgram(argv, environment);
+  options.output = options.error = ChildStream::descriptor(fd);
+  std::optional<client::ChildExit> exit;
+  {
+    ChildProcess command(options);  // killed and reaped on the way out if it is still running
+    exit = command.waitFor(std::chrono::milliseconds(timeoutMs));
   }
   if (output) {
     output->clear();
@@ -90,7 +86,7 @@ int runCommand(const std::vector<std::string>& argv, const Environment& environm
     while ((got = ::read(fd, buffer, sizeof buffer)) > 0) output->append(buffer, static_cast<size_t>(got));
   }
   ::close(fd);
-  return status ? *status : -1;
+  return exit ? exit->code() : -1;
 }
 
 PulseServer::PulseServer(PulseServerOptions options) : options_(std::move(options)) {
@@ -109,6 +105,8 @@ PulseServer::PulseServer(PulseServerOptions options) : options_(std::move(option
     throw;
   }
 }
+
+pid_t PulseServer::pid() const { return server_ ? server_->pid() : -1; }
 
 PulseServer::~PulseServer() {
   reap(SIGTERM);
@@ -151,24 +149,23 @@ void PulseServer::start() {
 
   const int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (log < 0) fail("cannot create the server log");
-  SpawnOptions spawnOptions;
   // As root PulseAudio warns and carries on; everything it would keep per user goes to
   // the private directory. No D-Bus, no real-time scheduling, no idle exit, no pid file
   // (a second test server must not find the first one's).
-  spawnOptions.argv = {"pulseaudio",
-                       "--daemonize=no",
-                       "--system=no",
-                       "-n",
-                       "--file=" + scriptPath,
-                       "--exit-idle-time=-1",
-                       "--disallow-exit",
-                       "--use-pid-file=no",
-                       "--high-priority=no",
-                       "--realtime=no",
-                       "--no-cpu-limit",
-                       "--log-target=stderr",
-                       "--log-level=info"};
-  spawnOptions.environment = {
+  const std::vector<std::string> argv = {"pulseaudio",
+                                         "--daemonize=no",
+                                         "--system=no",
+                                         "-n",
+                                         "--file=" + scriptPath,
+                                         "--exit-idle-time=-1",
+                                         "--disallow-exit",
+                                         "--use-pid-file=no",
+                                         "--high-priority=no",
+                                         "--realtime=no",
+                                         "--no-cpu-limit",
+                                         "--log-target=stderr",
+                                         "--log-level=info"};
+  const Environment environment = {
       {"HOME", directory_ + "/home"},
       {"XDG_RUNTIME_DIR", directory_ + "/runtime"},
       {"PULSE_RUNTIME_PATH", directory_ + "/runtime"},
@@ -177,11 +174,16 @@ void PulseServer::start() {
       {"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"},
       {"LANG", "C"},
   };
-  spawnOptions.stdoutFd = log;
-  spawnOptions.stderrFd = log;
+  ChildOptions spawnOptions = testProgram(argv, environment);
+  spawnOptions.output = spawnOptions.error = ChildStream::descriptor(log);
   spawnOptions.workingDirectory = directory_;
-  spawnOptions.dieWithParent = true;
-  pid_ = spawn(spawnOptions);
+  spawnOptions.dieWithThread = true;
+  try {
+    server_ = std::make_unique<ChildProcess>(spawnOptions);
+  } catch (...) {
+    ::close(log);
+    throw;
+  }
   ::close(log);
 }
 
@@ -189,9 +191,10 @@ void PulseServer::waitUntilAnswering() {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
   std::string output;
   while (true) {
-    if (auto status = waitForExit(pid_, 0)) {
-      pid_ = -1;
-      fail("the server exited with status " + std::to_string(*status) + " while starting");
+    if (server_->hasExited()) {
+      const int status = server_->wait().code();
+      server_.reset();
+      fail("the server exited with status " + std::to_string(status) + " while starting");
     }
     if (::access(socket_.c_str(), F_OK) == 0) {
       int status = runCommand({"pactl", "info"}, clientEnvironment(), &output, 5000);
@@ -213,13 +216,11 @@ void PulseServer::fail(const std::string& what) {
 }
 
 void PulseServer::reap(int signal) {
-  if (pid_ <= 0) return;
-  ::kill(pid_, signal);
-  if (!waitForExit(pid_, 5000)) {
-    ::kill(pid_, SIGKILL);
-    waitForExit(pid_, 5000);
-  }
-  pid_ = -1;
+  if (!server_) return;
+  server_->kill(signal);
+  // What does not end within five seconds is killed and reaped with the object.
+  server_->waitFor(std::chrono::seconds(5));
+  server_.reset();
 }
 
 void PulseServer::kill() { reap(SIGKILL); }

@@ -12,8 +12,13 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace talvora::client {
+class ChildProcess;
+}  // namespace talvora::client
 
 namespace talvora::testing {
 
@@ -69,8 +74,8 @@ class PulseServer {
 
   // Kills the server outright, as a crash would.
   void kill();
-  bool running() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
+  bool running() const { return server_ != nullptr; }
+  pid_t pid() const;
 
  private:
   void start();
@@ -84,7 +89,7 @@ class PulseServer {
   std::string fifo_;
   std::string cookie_;
   std::string logPath_;
-  pid_t pid_ = -1;
+  std::unique_ptr<client::ChildProcess> server_;
 };
 
 // Runs `argv` with exactly `environment`, waits at most `timeoutMs`, and returns its exit

@@ -6,9 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+
+#include "platform/audio_file_details.h"
+#include "protocol/operands.h"
 
 namespace talvora::platform {
 namespace {
@@ -91,26 +94,34 @@ class SndfileAudioFile final : public AudioFile {
   SNDFILE* file_;
 };
 
-std::string lowerExtension(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  size_t dot = path.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return "";
-  std::string ext = path.substr(dot + 1);
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
-  return ext;
+int sndfileContainer(protocol::Container container) {
+  switch (container) {
+    case protocol::Container::wav: return SF_FORMAT_WAV;
+    case protocol::Container::caf: return SF_FORMAT_CAF;
+    case protocol::Container::aiff: return SF_FORMAT_AIFF;
+    case protocol::Container::w64: return SF_FORMAT_W64;
+    case protocol::Container::rf64: return SF_FORMAT_RF64;
+  }
+  return 0;
+}
+
+// libsndfile's own name for a container or encoding.
+std::string formatName(int format) {
+  SF_FORMAT_INFO info{};
+  info.format = format;
+  if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) != 0 || info.name == nullptr) {
+    char text[32];
+    std::snprintf(text, sizeof text, "format 0x%x", format);
+    return text;
+  }
+  return info.name;
 }
 
 class SndfileAudioFileFactory final : public AudioFileFactory {
  public:
   Result<std::unique_ptr<AudioFile>> createForWriting(const std::string& path, AudioFormat format) override {
-    std::optional<int> container = sndfileFormatForPath(path);
-    if (!container) {
-      std::string ext = lowerExtension(path);
-      return Error{"Unsupported audio file type" + (ext.empty() ? std::string(" (no extension)") : " \"." + ext + "\"") +
-                   ": use " + supportedExtensionsText()};
-    }
+    std::optional<protocol::Container> container = protocol::containerForPath(path);
+    if (!container) return Error{protocol::unsupportedFileType(path)};
     auto io = std::make_unique<FileIo>();
     io->fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (io->fd < 0) return Error{std::strerror(errno)};
@@ -118,7 +129,7 @@ class SndfileAudioFileFactory final : public AudioFileFactory {
     SF_INFO info{};
     info.samplerate = static_cast<int>(format.sampleRate + 0.5);
     info.channels = 1;
-    info.format = *container;
+    info.format = sndfileContainer(*container) | SF_FORMAT_FLOAT;
     SF_VIRTUAL_IO callbacks{&FileIo::length, &FileIo::seek, &FileIo::read, &FileIo::write, &FileIo::tell};
     io->lastErrno = 0;
     SNDFILE* file = sf_open_virtual(&callbacks, SFM_WRITE, &info, io.get());
@@ -137,19 +148,24 @@ class SndfileAudioFileFactory final : public AudioFileFactory {
 
 }  // namespace
 
-std::optional<int> sndfileFormatForPath(const std::string& path) {
-  const std::string ext = lowerExtension(path);
-  int container = 0;
-  if (ext == "wav") container = SF_FORMAT_WAV;
-  else if (ext == "caf") container = SF_FORMAT_CAF;
-  else if (ext == "aif" || ext == "aiff" || ext == "aifc") container = SF_FORMAT_AIFF;
-  else if (ext == "w64") container = SF_FORMAT_W64;
-  else if (ext == "rf64") container = SF_FORMAT_RF64;
-  else return std::nullopt;
-  return container | SF_FORMAT_FLOAT;
+std::optional<AudioFileDetails> readAudioFileDetails(const std::string& path, std::string* failure) {
+  SF_INFO info{};
+  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+  if (file == nullptr) {
+    if (failure) *failure = sf_strerror(nullptr);
+    return std::nullopt;
+  }
+  sf_close(file);
+  AudioFileDetails details;
+  details.container = formatName(info.format & SF_FORMAT_TYPEMASK);
+  details.encoding = formatName(info.format & SF_FORMAT_SUBMASK);
+  details.sampleRate = info.samplerate;
+  details.channels = info.channels;
+  details.frames = static_cast<long long>(info.frames);
+  struct stat status {};
+  if (::stat(path.c_str(), &status) == 0) details.bytes = static_cast<long long>(status.st_size);
+  return details;
 }
-
-const char* supportedExtensionsText() { return ".wav, .caf, .aif, .aiff, .aifc, .w64 or .rf64"; }
 
 std::shared_ptr<AudioFileFactory> makeSndfileAudioFileFactory() {
   return std::make_shared<SndfileAudioFileFactory>();

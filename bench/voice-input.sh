@@ -23,18 +23,3 @@ voice_input_make() {
   VOICE_FILE=$dir/voice-48k.wav
   VOICE_SECONDS=$(soxi -D "$VOICE_FILE")
 }
-
-# Waits until the private server's microphone delivers in real time. A null sink that
-# starts with no stream renders two seconds ahead; until the keep-alive stream has pulled
-# its latency down and that head start has run out, a new recording receives nothing,
-# and the first ~1.8 s of "recording" would be missing from every file.
-voice_input_wait_live() {
-  local latency i
-  for i in $(seq 1 100); do
-    latency=$(pactl list sinks 2>/dev/null | awk '/^\tLatency:/ {print $2; exit}')
-    if [ -n "$latency" ] && [ "$latency" -lt 100000 ]; then return 0; fi
-    sleep 0.05
-  done
-  echo "The private microphone did not reach real time (sink latency ${latency:-unknown} us)" >&2
-  return 1
-}

@@ -5,7 +5,7 @@
 set -euo pipefail
 BUILD=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/private-pulse.sh"
+source "$here/sound-server.sh"
 
 excerpts=/usr/share/pocketsphinx/test/data/librivox
 work=$(mktemp -d /tmp/talvora-demo.XXXXXX)
@@ -21,10 +21,10 @@ done
 sox "${parts[@]}" "$voice"
 seconds=$(soxi -D "$voice")
 
-trap 'private_pulse_stop; rm -rf "$work"' EXIT
-private_pulse_start 48000 1
+trap 'sound_server_stop; rm -rf "$work"' EXIT
+sound_server_start "${SOUND_SERVER:-pulse}" 48000 1
 
-echo "Private sound server: $PULSE_SERVER (default microphone: voice.monitor)"
+echo "Private sound server: $PULSE_SERVER (default microphone: $SOUND_SERVER_SOURCE)"
 echo "The microphone plays ${seconds%.*} s of read speech; recording to $note"
 echo
 

@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
   libpulse-dev pulseaudio pulseaudio-utils
+  pipewire pipewire-pulse pipewire-bin wireplumber dbus-daemon
   libwebrtc-audio-processing-dev
   libsndfile1-dev sndfile-programs
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata

@@ -90,7 +90,7 @@ TEST(RecordingWithTheRealRecorder, RecordsWhatTheMicrophoneHearsUntilStopped) {
   EXPECT_EQ(info->format, SF_FORMAT_CAF | SF_FORMAT_FLOAT);
   EXPECT_EQ(info->channels, 1);
   EXPECT_EQ(info->rate, static_cast<int>(server.options().rate));
-  EXPECT_EQ(info->frames, static_cast<int64_t>(fed.frames()));
+  talvora::testing::expectFileHoldsTheFeed(server, info->frames, static_cast<int64_t>(fed.frames()));
 }
 
 TEST(RecordCommandWithTheRealRecorder, StopsAtItsMaximumAndDescribesTheFile) {

@@ -4,10 +4,10 @@
 # that it reported a finished recording whose file holds that audio.
 set -euo pipefail
 source_dir=$1 recorder=$2 example=$3
-source "$source_dir/scripts/private-pulse.sh"
+source "$source_dir/scripts/sound-server.sh"
 work=$(mktemp -d)
-trap 'private_pulse_stop; rm -rf "$work"' EXIT
-private_pulse_start 48000 1
+trap 'sound_server_stop; rm -rf "$work"' EXIT
+sound_server_start "${SOUND_SERVER:-pulse}" 48000 1
 
 speech=/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0880.wav
 sox "$speech" -r 48000 "$work/speech.wav"

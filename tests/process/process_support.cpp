@@ -213,14 +213,20 @@ bool voiceProcessingWasOff(const std::vector<Json>& events) {
 }
 
 void expectRecordingFollows(const std::string& path, const Audio& fed, bool voiceProcessingOff) {
-  const Audio recorded = readSoundFile(path);
+  std::vector<float> recorded = readSoundFile(path).samples;
   std::vector<float> expected = fed.mixDown();
-  ASSERT_LE(recorded.samples.size(), expected.size()) << "more was recorded than fed";
-  expected.resize(recorded.samples.size());
+  if (serverKindOfThisRun() == ServerKind::pulse) {
+    ASSERT_LE(recorded.size(), expected.size()) << "more was recorded than fed";
+  } else {
+    recorded = fromFirstSound(std::move(recorded));
+    expected = fromFirstSound(std::move(expected));
+    if (recorded.size() > expected.size()) recorded.resize(expected.size());
+  }
+  expected.resize(recorded.size());
   if (voiceProcessingOff) {
     size_t mismatches = 0;
     for (size_t i = 0; i < expected.size(); ++i) {
-      if (std::fabs(recorded.samples[i] - expected[i]) > 1e-6f) ++mismatches;
+      if (std::fabs(recorded[i] - expected[i]) > 1e-6f) ++mismatches;
     }
     EXPECT_EQ(mismatches, 0u) << "of " << expected.size() << " samples";
   } else {
@@ -228,7 +234,7 @@ void expectRecordingFollows(const std::string& path, const Audio& fed, bool voic
     // recording scores near 0.
     const size_t window = fed.rate / 50;
     ASSERT_GE(expected.size(), 10 * window) << "too short to compare";
-    EXPECT_GT(bestEnvelopeCorrelation(recorded.samples, expected, window, 2), 0.8)
+    EXPECT_GT(bestEnvelopeCorrelation(recorded, expected, window, 2), 0.8)
         << "the recording does not follow what was fed";
   }
 }

@@ -130,4 +130,10 @@ bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::mil
   }
 }
 
+std::vector<float> fromFirstSound(std::vector<float> samples) {
+  const auto sound = std::find_if(samples.begin(), samples.end(), [](float x) { return std::fabs(x) > 1e-6f; });
+  samples.erase(samples.begin(), sound);
+  return samples;
+}
+
 }  // namespace talvora::testing

@@ -61,7 +61,7 @@ TEST_F(RecordCommand, HelpVersionAndWrongCommandLines) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {},
            {"a.wav", "b.wav"},
-           {"a.mp3"},
+           {"a.m4a"},
            {"noextension"},
            {"a.wav", "--max"},
            {"a.wav", "--max", "0"},

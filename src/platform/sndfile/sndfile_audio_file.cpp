@@ -104,10 +104,11 @@ Encoding encodingFor(protocol::Container container) {
       encoding.compressionLevel = 0.625;
       return encoding;
     case protocol::Container::opus:
-      // 0.896 is 32 kbit/s (the scale runs from 256 down to 6 kbit/s), variable: clear
-      // full-band speech at a quarter of a megabyte a minute.
+      // 0.864 is 40 kbit/s (the scale runs from 256 down to 6 kbit/s), variable: 0.3 MB
+      // a minute, and the recognizer still does nearly as well on it as on the float
+      // original (32 kbit/s cost it a point and a half more; docs/benchmarks.md).
       encoding.format = SF_FORMAT_OGG | SF_FORMAT_OPUS;
-      encoding.compressionLevel = 0.896;
+      encoding.compressionLevel = 0.864;
       encoding.pageLatencyMs = 500;
       encoding.rates = {48000, 24000, 16000, 12000, 8000};
       return encoding;

@@ -14,7 +14,7 @@ PACKAGES=(
   libsndfile1-dev sndfile-programs
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
   libsoxr-dev
-  sox libsox-fmt-pulse flite
+  sox libsox-fmt-pulse libsox-fmt-mp3 opus-tools flite
   util-linux procps psmisc time faketime
   dpkg-dev groff-base
   python3 nodejs

@@ -41,8 +41,9 @@
 namespace talvora::client {
 
 struct RecordingOptions {
-  // The audio file to write; its extension picks the container (.wav .caf .aif .aiff
-  // .aifc .w64 .rf64).
+  // The audio file to write; its extension picks the container: .wav .caf .aif .aiff
+  // .aifc .w64 .rf64 (32-bit float), .flac (24-bit lossless), .opus .ogg (Ogg Opus) or
+  // .mp3 (lossy, for speech). Bytes per minute at 48 kHz are in the README.
   std::string output;
   // The recording stops by itself after this long; more than 0 and at most
   // protocol::kLongestRecording.

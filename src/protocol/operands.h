@@ -29,9 +29,11 @@ std::string durationOperand(double seconds);
 inline constexpr std::string_view kTranscribeOn = "true";
 inline constexpr std::string_view kTranscribeOff = "false";
 
-// OUTPUT: its extension, in any case, picks the container; the audio is always mono
-// 32-bit float.
-enum class Container { wav, caf, aiff, w64, rf64 };
+// OUTPUT: its extension, in any case, picks the container. The uncompressed ones hold
+// 32-bit float samples as captured; .flac holds them as 24-bit integers (lossless but
+// for the rounding, clipped at full scale); .opus and .ogg are both Ogg Opus, .mp3 is
+// MPEG layer III, both lossy, for speech. Always mono.
+enum class Container { wav, caf, aiff, w64, rf64, flac, opus, mp3 };
 
 struct ContainerExtension {
   std::string_view extension;  // without the dot, lower case
@@ -39,14 +41,15 @@ struct ContainerExtension {
 };
 
 inline constexpr ContainerExtension kContainerExtensions[] = {
-    {"wav", Container::wav},   {"caf", Container::caf}, {"aif", Container::aiff}, {"aiff", Container::aiff},
-    {"aifc", Container::aiff}, {"w64", Container::w64}, {"rf64", Container::rf64},
+    {"wav", Container::wav},   {"caf", Container::caf},   {"aif", Container::aiff},  {"aiff", Container::aiff},
+    {"aifc", Container::aiff}, {"w64", Container::w64},   {"rf64", Container::rf64}, {"flac", Container::flac},
+    {"opus", Container::opus}, {"ogg", Container::opus},  {"mp3", Container::mp3},
 };
 
 // The container for a path's extension; none for an extension we do not write.
 std::optional<Container> containerForPath(const std::string& path);
 
-// ".wav, .caf, .aif, .aiff, .aifc, .w64 or .rf64", for messages.
+// ".wav, .caf, .aif, .aiff, .aifc, .w64, .rf64, .flac, .opus, .ogg or .mp3", for messages.
 const std::string& supportedExtensionsText();
 
 // The error event's message for an OUTPUT whose extension picks no container.

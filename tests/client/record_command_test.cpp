@@ -61,7 +61,7 @@ TEST_F(RecordCommand, HelpVersionAndWrongCommandLines) {
   for (const auto& arguments : std::vector<std::vector<std::string>>{
            {},
            {"a.wav", "b.wav"},
-           {"a.mp3"},
+           {"a.m4a"},
            {"noextension"},
            {"a.wav", "--max"},
            {"a.wav", "--max", "0"},
@@ -82,9 +82,11 @@ TEST_F(RecordCommand, HelpVersionAndWrongCommandLines) {
   EXPECT_FALSE(testing::fileExists(folder.file("started"))) << "a wrong command line started the recorder";
 
   // After "--" a name with a leading dash is the file; the bounds of --max are accepted
-  // in the recorder's own grammar, the last --max counting.
+  // in the recorder's own grammar, the last --max counting; every compressed extension,
+  // in any case, is one the recorder takes.
   for (const auto& arguments : std::vector<std::vector<std::string>>{
-           {"--", "-x.wav"}, {"--max=1800", "a.WAV", "--max", "0x1p-4"}}) {
+           {"--", "-x.wav"}, {"--max=1800", "a.WAV", "--max", "0x1p-4"}, {"--", "a.FLAC"}, {"--", "a.Opus"},
+           {"--", "a.ogg"}, {"--", "a.mp3"}}) {
     ::unlink(folder.file("started").c_str());
     EXPECT_NE(record(arguments, recorder).status, 2) << arguments[1];
     EXPECT_TRUE(testing::fileExists(folder.file("started"))) << arguments[1];

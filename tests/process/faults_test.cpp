@@ -32,13 +32,7 @@ int64_t fileSize(const std::string& path) {
 // the file system may keep for itself.
 void expectStoppedByTheDisk(RecorderProcess& recorder, FifoFeeder& feeder, const Audio& fed, const std::string& path,
                             const std::string& message, int64_t room, int64_t slack) {
-  const Json error = recorder.waitForEvent("error", 30s);
-  EXPECT_EQ(textOf(error, "message"), message);
-  EXPECT_EQ(error.size(), 2u) << error.dump();
-  recorder.waitForEvent("finished", 15s);
-  EXPECT_EQ(recorder.waitForExit(15s), 0);
-  EXPECT_EQ(recorder.standardError(), "");
-  EXPECT_EQ(recorder.eventsOfKind("error").size(), 1u) << recorder.describeEvents();
+  expectStoppedByAWriteFailure(recorder, message);
   feeder.cancel();
 
   const auto info = expectPlayable(path, kRate);

@@ -202,6 +202,16 @@ Json expectCleanFinish(RecorderProcess& recorder) {
   return finished;
 }
 
+void expectStoppedByAWriteFailure(RecorderProcess& recorder, const std::string& message) {
+  const Json error = recorder.waitForEvent("error", 30s);
+  EXPECT_EQ(textOf(error, "message"), message);
+  EXPECT_EQ(error.size(), 2u) << error.dump();
+  recorder.waitForEvent("finished", 15s);
+  EXPECT_EQ(recorder.waitForExit(15s), 0);
+  EXPECT_EQ(recorder.standardError(), "");
+  EXPECT_EQ(recorder.eventsOfKind("error").size(), 1u) << recorder.describeEvents();
+}
+
 bool voiceProcessingWasOff(const std::vector<Json>& events) {
   for (const auto& event : ofKind(events, "warning")) {
     if (!event.contains("message") || !event["message"].is_string()) continue;

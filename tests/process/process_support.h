@@ -130,6 +130,10 @@ void stopUnlessGone(RecorderProcess& recorder);
 // The "finished" event (returned), status 0, nothing on standard error, no "error".
 Json expectCleanFinish(RecorderProcess& recorder);
 
+// A write that failed while recording: one "error" event with `message` (the system's
+// words) and nothing else, then "finished", status 0, nothing on standard error.
+void expectStoppedByAWriteFailure(RecorderProcess& recorder, const std::string& message);
+
 // Whether a "warning" said that voice processing is off (the recording is then the
 // plain mix of the input channels).
 bool voiceProcessingWasOff(const std::vector<Json>& events);

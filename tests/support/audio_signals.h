@@ -64,5 +64,8 @@ std::vector<float> fromFirstSound(std::vector<float> samples);
 // shifted by 0..maxLagWindows windows later (processing may delay the signal).
 double bestEnvelopeCorrelation(const std::vector<float>& recorded, const std::vector<float>& source, size_t window,
                                size_t maxLagWindows);
+// The same for two recordings that may differ in rate (a codec that takes only some
+// rates): the mono mixes' envelopes in 20 ms windows, each at its own rate.
+double bestEnvelopeCorrelation(const Audio& recorded, const Audio& source, size_t maxLagWindows);
 
 }  // namespace talvora::testing

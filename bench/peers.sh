@@ -39,7 +39,6 @@ echo "Storage path, faster than real time ..." >&2
 
 trap private_pulse_stop EXIT
 private_pulse_start 48000 1
-voice_input_wait_live
 
 load=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "Recorders against $PULSE_SERVER: $runs runs each of ${VOICE_SECONDS%.*} s of speech ..." >&2

@@ -44,7 +44,6 @@ cleanup() {
 }
 trap cleanup EXIT
 private_pulse_start 48000 1
-voice_input_wait_live
 
 echo "Recorder: $recorder, built from $(git -C "$root" rev-parse --short HEAD)"
 echo "Soak: ${total} s at 48 kHz, transcription on; speech loop of ${VOICE_SECONDS} s; output in $out"

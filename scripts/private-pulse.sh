@@ -1,9 +1,10 @@
-# Sourced by the demo and the benchmark scripts: starts a private PulseAudio server of
-# our own, with its own runtime directory, whose default microphone is the monitor of a
-# null sink. Whatever is played into that sink (paplay --device=voice) is what the
-# microphone hears, at the sink's real-time clock.
+# Sourced by the demo, the example tests and the benchmark scripts: starts a private
+# PulseAudio server of our own, with its own runtime directory, whose default microphone
+# is the monitor of a null sink. Whatever is played into that sink (paplay --device=voice)
+# is what the microphone hears, at the sink's real-time clock.
 #
-#   private_pulse_start RATE CHANNELS   sets PULSE_SERVER, PRIVATE_PULSE_DIR, PRIVATE_PULSE_PID
+#   private_pulse_start RATE CHANNELS   sets PULSE_SERVER, PRIVATE_PULSE_DIR, PRIVATE_PULSE_PID;
+#                                       returns once the microphone delivers in real time
 #   private_pulse_stop
 
 private_pulse_start() {
@@ -28,12 +29,28 @@ private_pulse_start() {
       pacat --playback --device=voice --format=s16le --rate="$rate" --channels="$channels" \
         --latency-msec=50 </dev/zero >/dev/null 2>&1 &
       PRIVATE_PULSE_KEEPALIVE=$!
-      return 0
+      private_pulse_wait_live
+      return
     fi
     sleep 0.1
   done
   echo "The private sound server did not start; its log:" >&2
   cat "$PRIVATE_PULSE_DIR/server.log" >&2 2>/dev/null
+  return 1
+}
+
+# Waits until the private server's microphone delivers in real time. A null sink that
+# starts with no stream renders two seconds ahead; until the keep-alive stream has pulled
+# its latency down and that head start has run out, a new recording receives nothing,
+# and the first ~1.8 s of "recording" would be missing from every file.
+private_pulse_wait_live() {
+  local latency i
+  for i in $(seq 1 100); do
+    latency=$(pactl list sinks 2>/dev/null | awk '/^\tLatency:/ {print $2; exit}')
+    if [ -n "$latency" ] && [ "$latency" -lt 100000 ]; then return 0; fi
+    sleep 0.05
+  done
+  echo "The private microphone did not reach real time (sink latency ${latency:-unknown} us)" >&2
   return 1
 }
 

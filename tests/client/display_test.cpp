@@ -74,74 +74,53 @@ TEST(Transcript, WrapsBetweenWordsBelowTheWidthUnderItsLabel) {
 
 // A terminal that reflows its lines when resized (as tmux and most emulators do): it
 // keeps logical lines and shows each over as many rows as the width needs. It knows the
-// few controls the display writes: CR, LF, ESC[K, ESC[nA, ESC[J.
+// controls the display writes: CR, LF, ESC[nA, and ESC[K and ESC[J, both of which erase
+// to the end of the screen here, since the display writes only on its last line.
 class ReflowingTerminal {
  public:
-  explicit ReflowingTerminal(int columns) : columns_(columns) {}
-
-  void resize(int columns) { columns_ = columns; }
+  explicit ReflowingTerminal(size_t width) : columns(width) {}
+  size_t columns;
 
   void write(const std::string& bytes) {
     for (size_t i = 0; i < bytes.size(); ++i) {
-      char c = bytes[i];
-      if (c == '\033') {
-        size_t end = bytes.find_first_of("ABCDJKm", i);
-        int count = std::max(1, std::atoi(bytes.substr(i + 2, end - i - 2).c_str()));
-        if (bytes[end] == 'K') erase(rowEnd());
-        if (bytes[end] == 'J') {
-          erase(lines_[line_].size());
+      if (bytes[i] == '\033') {
+        size_t end = bytes.find_first_of("AJK", i);
+        if (bytes[end] != 'A') {
+          lines_[line_].resize(std::min(lines_[line_].size(), offset_));
           lines_.resize(line_ + 1);
         }
-        if (bytes[end] == 'A') up(count);
+        for (int up = std::max(1, std::atoi(&bytes[i + 2])); bytes[end] == 'A' && up > 0; --up) {
+          if (offset_ >= columns) {
+            offset_ -= columns;
+          } else if (line_ > 0) {
+            offset_ += (rowsOf(lines_[--line_]) - 1) * columns;
+          }
+        }
         i = end;
-      } else if (c == '\r') {
-        offset_ -= offset_ % columns_;
-      } else if (c == '\n') {
+      } else if (bytes[i] == '\r') {
+        offset_ -= offset_ % columns;
+      } else if (bytes[i] == '\n') {
         if (++line_ == lines_.size()) lines_.emplace_back();
         offset_ = 0;
       } else {
-        std::string& text = lines_[line_];
-        if (text.size() <= offset_) text.resize(offset_ + 1, ' ');
-        text[offset_++] = c;
+        lines_[line_].resize(std::max(lines_[line_].size(), offset_ + 1), ' ');
+        lines_[line_][offset_++] = bytes[i];
       }
     }
   }
 
-  // What is on screen, one row per element, trailing blanks dropped.
+  // What is on screen, one element per row.
   std::vector<std::string> rows() const {
     std::vector<std::string> shown;
-    for (std::string text : lines_) {
-      text.erase(text.find_last_not_of(' ') + 1);
-      size_t at = 0;
-      do {
-        shown.push_back(text.substr(at, static_cast<size_t>(columns_)));
-        at += static_cast<size_t>(columns_);
-      } while (at < text.size());
+    for (const std::string& text : lines_) {
+      for (size_t row = 0; row < rowsOf(text); ++row) shown.push_back(text.substr(row * columns, columns));
     }
-    while (!shown.empty() && shown.back().empty()) shown.pop_back();
     return shown;
   }
 
  private:
-  size_t rowEnd() const { return offset_ - offset_ % columns_ + columns_; }
-  void erase(size_t until) {
-    std::string& text = lines_[line_];
-    for (size_t i = offset_; i < std::min(until, text.size()); ++i) text[i] = ' ';
-  }
-  void up(int count) {
-    const size_t column = offset_ % columns_;
-    for (; count > 0; --count) {
-      if (offset_ >= static_cast<size_t>(columns_)) {
-        offset_ -= columns_;
-      } else if (line_ > 0) {
-        --line_;
-        size_t rows = std::max<size_t>(1, (lines_[line_].size() + columns_ - 1) / columns_);
-        offset_ = (rows - 1) * columns_ + column;
-      }
-    }
-  }
+  size_t rowsOf(const std::string& text) const { return std::max<size_t>(1, (text.size() + columns - 1) / columns); }
 
-  size_t columns_;
   std::vector<std::string> lines_{1};
   size_t line_ = 0;
   size_t offset_ = 0;
@@ -172,7 +151,7 @@ TEST(Meter, AResizedTerminalKeepsOneMeterRowAtTheNewWidth) {
   // Narrower, then wider again: after each size and every redraw that follows, the
   // header's rows and one meter row that fits.
   for (int columns : {25, 12, 50, 200}) {
-    terminal.resize(columns);
+    terminal.columns = static_cast<size_t>(columns);
     display.resize(columns);
     for (double t : {0.3, 0.4, 0.5}) display.level({0.5f, t, 0});
     terminal.write(takeWritten(file, read));

@@ -1,4 +1,4 @@
-# Sourced by peers.sh and soak.sh: the speech both play into the private server's
+# Sourced by peers.sh, soak.sh and the demo: the speech they play into the private server's
 # microphone. Five LibriVox sentences from Debian's pocketsphinx test data (read speech,
 # 16 kHz), resampled to 48 kHz, each followed by a pause, joined into one file of about
 # 29 s.

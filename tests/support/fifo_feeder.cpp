@@ -9,16 +9,17 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace talvora::testing {
 
-FifoFeeder::FifoFeeder(const PulseServer& server) : server_(server) {
+FifoFeeder::FifoFeeder(Microphone microphone) : microphone_(std::move(microphone)) {
   // The server holds the FIFO open for reading and writing itself, so there is always
   // a reader; but it reads only while a stream records from the source, so writes may
   // have to wait for one.
   // Non-blocking, so that a feed into a FIFO nobody reads can still be cancelled.
-  fd_ = ::open(server.fifoPath().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) throw std::runtime_error("cannot open the microphone FIFO " + server.fifoPath() + ": " + std::strerror(errno));
+  fd_ = ::open(microphone_.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) throw std::runtime_error("cannot open the microphone FIFO " + microphone_.fifo + ": " + std::strerror(errno));
 }
 
 FifoFeeder::~FifoFeeder() {
@@ -29,7 +30,7 @@ FifoFeeder::~FifoFeeder() {
 
 void FifoFeeder::feed(const Audio& audio, Pace pace) {
   finish();
-  const auto& options = server_.options();
+  const Microphone& options = microphone_;
   if (audio.channels != options.channels) {
     throw std::invalid_argument("feed: " + std::to_string(audio.channels) + " channels for a " +
                                 std::to_string(options.channels) + "-channel microphone");
@@ -59,8 +60,8 @@ void FifoFeeder::feed(const Audio& audio, Pace pace) {
 }
 
 void FifoFeeder::run(std::vector<char> bytes, Pace pace) {
-  const size_t frameBytes = server_.frameBytes();
-  const unsigned rate = server_.options().rate;
+  const size_t frameBytes = microphone_.frameBytes();
+  const unsigned rate = microphone_.rate;
   // 10 ms per write: small enough to look like a live source.
   const size_t chunkFrames = rate / 100 > 0 ? rate / 100 : 1;
   const size_t totalFrames = bytes.size() / frameBytes;

@@ -224,15 +224,35 @@ void PulseServer::reap(int signal) {
 
 void PulseServer::kill() { reap(SIGKILL); }
 
+void PulseServer::restart() {
+  reap(SIGKILL);
+  // The pipe source refuses a FIFO that is already there, and one left by a killed
+  // server may still hold what it was fed.
+  ::unlink(fifo_.c_str());
+  start();
+  waitUntilAnswering();
+}
+
+Microphone PulseServer::microphone() const {
+  return Microphone{kMicrophone, fifo_, options_.rate, options_.channels, options_.sampleFormat};
+}
+
+Microphone PulseServer::addMicrophone(const std::string& source, unsigned rate, unsigned channels) {
+  Microphone added{source, directory_ + "/" + source + ".fifo", rate, channels, "float32le"};
+  pactl({"load-module", "module-pipe-source", "source_name=" + source, "file=" + added.fifo,
+         "format=" + added.sampleFormat, "rate=" + std::to_string(rate), "channels=" + std::to_string(channels)});
+  return added;
+}
+
 std::string PulseServer::sourceName() const {
   if (options_.microphone && !options_.monitorIsDefault) return kMicrophone;
   if (options_.nullSink) return std::string(kNullSink) + ".monitor";
   return "";
 }
 
-size_t PulseServer::frameBytes() const {
-  return options_.channels * (options_.sampleFormat == "s16le" ? 2u : 4u);
-}
+std::string PulseServer::nullSinkName() const { return kNullSink; }
+
+size_t PulseServer::frameBytes() const { return microphone().frameBytes(); }
 
 Environment PulseServer::clientEnvironment() const {
   return {

@@ -37,6 +37,16 @@ struct PulseServerOptions {
   bool monitorIsDefault = false;
 };
 
+// A virtual microphone: a source whose audio is what the test writes into its FIFO.
+struct Microphone {
+  std::string source;
+  std::string fifo;
+  unsigned rate = 48000;
+  unsigned channels = 2;
+  std::string sampleFormat = "float32le";
+  size_t frameBytes() const { return channels * (sampleFormat == "s16le" ? 2u : 4u); }
+};
+
 class PulseServer {
  public:
   explicit PulseServer(PulseServerOptions options = {});
@@ -55,7 +65,14 @@ class PulseServer {
   const std::string& cookiePath() const { return cookie_; }
   // The default source's name.
   std::string sourceName() const;
+  // The null sink's name (when the options ask for one).
+  std::string nullSinkName() const;
   size_t frameBytes() const;
+  // The microphone of the options (whether or not it is the default source).
+  Microphone microphone() const;
+  // Another microphone, loaded while the server runs (pactl, so any server that speaks
+  // the protocol takes it); gone when the server restarts.
+  Microphone addMicrophone(const std::string& source, unsigned rate, unsigned channels);
 
   // What a client process needs to reach this server and nothing else: PULSE_SERVER,
   // PULSE_COOKIE, a HOME and runtime directory of its own, PATH and a C locale.
@@ -69,6 +86,9 @@ class PulseServer {
 
   // Kills the server outright, as a crash would.
   void kill();
+  // Kills the server if it runs and starts it again as it was first started: the same
+  // socket, options and default source, an empty FIFO. Returns once it answers.
+  void restart();
   bool running() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
 

@@ -22,28 +22,23 @@ SinkPlayer::SinkPlayer(const PulseServer& server, const Audio& audio) {
   const std::string raw = directory_ / "played.raw";
   writeFile(raw, std::string(reinterpret_cast<const char*>(audio.samples.data()), audio.samples.size() * sizeof(float)),
             0644);
-  SpawnOptions options;
-  options.argv = {"pacat",
-                  "--playback",
-                  "--device=" + server.nullSinkName(),
-                  "--format=float32le",
-                  "--rate=" + std::to_string(audio.rate),
-                  "--channels=" + std::to_string(audio.channels),
-                  "--raw",
-                  // A sink that nothing plays into renders in blocks of up to two
-                  // seconds, and so does its monitor; a player that asks for little
-                  // latency keeps both at it, as a live microphone's source is.
-                  "--latency-msec=20",
-                  raw};
-  options.environment = server.clientEnvironment();
-  options.dieWithParent = true;
-  pid_ = spawn(options);
+  ChildOptions options = testProgram({"pacat", "--playback", "--device=" + server.nullSinkName(), "--format=float32le",
+                                      "--rate=" + std::to_string(audio.rate),
+                                      "--channels=" + std::to_string(audio.channels), "--raw",
+                                      // A sink that nothing plays into renders in blocks of up
+                                      // to two seconds, and so does its monitor; a player that
+                                      // asks for little latency keeps both at it, as a live
+                                      // microphone's source is.
+                                      "--latency-msec=20", raw},
+                                     server.clientEnvironment());
+  options.dieWithThread = true;
+  player_ = std::make_unique<client::ChildProcess>(options);
 }
 
 SinkPlayer::~SinkPlayer() {
-  if (waitForExit(pid_, 30000)) return;
-  ::kill(pid_, SIGKILL);
-  waitForExit(pid_, 5000);
+  if (player_->waitFor(std::chrono::seconds(30))) return;
+  player_->kill(SIGKILL);
+  player_->waitFor(std::chrono::seconds(5));
 }
 
 bool warnedAboutVoiceProcessing(const RecorderProcess& recorder) {

@@ -74,17 +74,24 @@ TEST_P(RecordingFromTheDefaultSource, KeepsEveryFedFrameAtTheSourcesRate) {
   EXPECT_EQ(info->format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
   EXPECT_EQ(info->channels, 1);
   EXPECT_EQ(info->rate, static_cast<int>(source.rate));
-  EXPECT_EQ(info->frames, static_cast<int64_t>(fed.frames()));
+  expectFileHoldsTheFeed(server, info->frames, static_cast<int64_t>(fed.frames()));
 
-  const Audio recorded = readSoundFile(path);
+  Audio recorded = readSoundFile(path);
   std::vector<float> expected = fed.mixDown();
   if (std::string(source.sampleFormat) == "s16le") {
     for (float& v : expected) v = std::round(v * 32768.0f) / 32768.0f;
   }
+  if (!server.microphoneWaitsForTheFeeder()) {
+    // The feed, and the silence the microphone heard around it.
+    recorded.samples = fromFirstSound(std::move(recorded.samples));
+    expected = fromFirstSound(std::move(expected));
+    if (recorded.samples.size() > expected.size()) recorded.samples.resize(expected.size());
+  }
   const bool plain = warnedAboutVoiceProcessing(recorder);
   RecordProperty("voiceProcessing", plain ? "off" : "on");
-  if (plain) {
+  if (plain && server.microphoneWaitsForTheFeeder()) {
     // The plain input: the recording is the mix of the fed channels, sample for sample.
+    // (PipeWire converts a source at another rate than its graph's twice on the way.)
     ASSERT_EQ(recorded.samples.size(), expected.size());
     size_t mismatches = 0;
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -92,8 +99,8 @@ TEST_P(RecordingFromTheDefaultSource, KeepsEveryFedFrameAtTheSourcesRate) {
     }
     EXPECT_EQ(mismatches, 0u);
   } else {
-    // Processed: gain and noise suppression change the level, a block of delay shifts
-    // it, but the syllables and pauses must still be where they were: the 20 ms level
+    // Processed (or converted): gain and noise suppression change the level, a block of
+    // delay shifts it, but the syllables and pauses must still be where they were: the 20 ms level
     // envelopes correlate closely (a silent or unrelated recording scores near 0).
     const size_t window = source.rate / 50;
     const double r = bestEnvelopeCorrelation(recorded.samples, expected, window, 2);
@@ -163,9 +170,9 @@ TEST(RecorderSource, PulseSourceChoosesTheMicrophoneAndItsFormat) {
   auto info = inspectSoundFile(path);
   ASSERT_TRUE(info.has_value());
   EXPECT_EQ(info->rate, static_cast<int>(other.rate));
-  EXPECT_EQ(info->frames, static_cast<int64_t>(fed.frames()));
+  expectFileHoldsTheFeed(server, info->frames, static_cast<int64_t>(fed.frames()));
   const Audio recorded = readSoundFile(path);
-  EXPECT_GT(bestEnvelopeCorrelation(recorded.samples, fed.mixDown(), other.rate / 50, 2), 0.8);
+  EXPECT_GT(bestEnvelopeCorrelation(fromFirstSound(recorded.samples), fed.mixDown(), other.rate / 50, 2), 0.8);
 }
 
 // The server moves the stream to the new default and converts its audio to the rate the
@@ -201,11 +208,15 @@ TEST(RecorderSource, AChangedDefaultIsFollowedIntoTheSameFileAtItsRate) {
   auto info = inspectSoundFile(path);
   ASSERT_TRUE(info.has_value());
   EXPECT_EQ(info->rate, 48000);
-  EXPECT_LE(info->frames, static_cast<int64_t>(first.frames()) + 48000);
+  // A microphone on its own clock adds the silence it heard while nothing was fed.
+  if (server.microphoneWaitsForTheFeeder()) {
+    EXPECT_LE(info->frames, static_cast<int64_t>(first.frames()) + 48000);
+  }
   // Each part follows what its microphone was fed.
-  const Audio recorded = readSoundFile(path);
-  std::vector<float> before(recorded.samples.begin(), recorded.samples.begin() + first.frames());
-  std::vector<float> after(recorded.samples.begin() + first.frames(), recorded.samples.end());
+  const std::vector<float> recorded = fromFirstSound(readSoundFile(path).samples);
+  ASSERT_GT(recorded.size(), first.frames());
+  std::vector<float> before(recorded.begin(), recorded.begin() + first.frames());
+  std::vector<float> after = fromFirstSound({recorded.begin() + first.frames(), recorded.end()});
   EXPECT_GT(bestEnvelopeCorrelation(before, first.mixDown(), 960, 2), 0.8);
   const Audio expected = speechLikeSignal(48000, 1, 1.0);  // What 44.1 kHz becomes.
   EXPECT_GT(bestEnvelopeCorrelation(after, expected.samples, 960, 2), 0.8);
@@ -431,6 +442,7 @@ TEST(RecorderInterruption, ServerRestartedMidRecordingIsRecordedThroughWithoutAn
   RecorderProcess recorder(recorderFor(server, path));
   recorder.waitForEvent("ready", 15s);
   ASSERT_TRUE(waitForFileFrames(path, 48000, 15s, nullptr));
+  const int64_t beforeRestart = inspectSoundFile(path)->frames;
   server.restart();
   playing.reset();  // It went with the server.
   const Audio spoken = speechLikeSignal(48000, 2, 1.0);
@@ -453,14 +465,17 @@ TEST(RecorderInterruption, ServerRestartedMidRecordingIsRecordedThroughWithoutAn
   RecordProperty("fileSeconds", std::to_string(length));
   RecordProperty("durationSeconds", std::to_string(duration));
   std::printf("file %.4f s, duration %.4f s\n", length, duration);
-  EXPECT_NEAR(length, duration, 2048.0 / 48000) << "the file's time line lost or gained time";
+  // Within a block on PulseAudio. PipeWire's new stream begins with its latency's worth
+  // of audio in hand, which the silence (reckoned from arrival times) also covers.
+  const double slack = server.kind() == ServerKind::pulse ? 2048.0 / 48000 : 0.1;
+  EXPECT_NEAR(length, duration, slack) << "the file's time line lost or gained time";
   // The monitor is silent but for what was played after the restart, which must be
   // there (voice processing changes its gain, not its envelope).
   auto heard = std::find_if(recorded.samples.begin(), recorded.samples.end(), [](float v) { return v != 0.0f; });
   ASSERT_NE(heard, recorded.samples.end()) << "nothing played after the restart was recorded";
   const size_t window = 960;
   const size_t from = static_cast<size_t>(heard - recorded.samples.begin());
-  ASSERT_GE(from, 2 * 48000u) << "audio before the restart";
+  ASSERT_GE(static_cast<int64_t>(from), beforeRestart) << "audio before the restart";
   std::vector<float> after(recorded.samples.begin() + static_cast<std::ptrdiff_t>(from - window), recorded.samples.end());
   EXPECT_GT(bestEnvelopeCorrelation(after, spoken.mixDown(), window, 3), 0.8);
 }
@@ -500,14 +515,20 @@ TEST(RecorderInterruption, ServerAwayLongerThanTenSecondsIsOneWarningThen) {
   EXPECT_EQ(level["level"], 0) << "the meter repeats the last level of a lost input";
   const Audio recorded = readSoundFile(path);
   EXPECT_EQ(static_cast<int64_t>(recorded.frames()), info->frames) << "written after the warning";
-  // What was fed, then silence for the ten seconds (less the block held back for a
-  // stream that might have come back).
-  const double silence = static_cast<double>(recorded.frames() - fed.frames()) / 48000;
+  // What was fed (after the silence a microphone on its own clock heard before the
+  // feed), then silence until the server went and for the ten seconds after (less the
+  // block held back for a stream that might have come back).
+  const std::vector<float> heard = fromFirstSound(recorded.samples);
+  ASSERT_GE(heard.size(), fed.frames());
+  const double silence = static_cast<double>(heard.size() - fed.frames()) / 48000;
   EXPECT_GT(silence, 9.8);
-  EXPECT_LT(silence, 10.1);
-  EXPECT_TRUE(std::all_of(recorded.samples.begin() + static_cast<std::ptrdiff_t>(fed.frames()), recorded.samples.end(),
+  if (server->microphoneWaitsForTheFeeder()) {
+    EXPECT_LT(silence, 10.1);
+  }
+  // The speech-like signal may end on a quiet stretch; from its last block on, nothing.
+  EXPECT_TRUE(std::all_of(heard.begin() + static_cast<std::ptrdiff_t>(fed.frames() + 2048), heard.end(),
                           [](float v) { return v == 0.0f; }));
-  std::vector<float> captured(recorded.samples.begin(), recorded.samples.begin() + static_cast<std::ptrdiff_t>(fed.frames()));
+  std::vector<float> captured(heard.begin(), heard.begin() + static_cast<std::ptrdiff_t>(fed.frames()));
   EXPECT_GT(bestEnvelopeCorrelation(captured, fed.mixDown(), 960, 2), 0.8);
 }
 

@@ -166,8 +166,9 @@ TEST(RecognitionWorker, PartialResultsOnEachChangeThenOneFinalAfterEndAudio) {
 
 TEST(RecognitionWorker, CancelMidStreamStopsTheWorkerWithinABlock) {
   auto script = std::make_shared<Script>();
-  // The worker holds in block 20, which changes the text: cancel lands between decoding
-  // that block and publishing it, with a long backlog behind.
+  // The worker holds just before block 20, which changes the text, with a long backlog
+  // behind it: cancel lands there, so that block is decoded but its text must not be
+  // delivered, and nothing after it is decoded.
   auto reached = std::make_shared<std::promise<void>>();
   auto proceed = std::make_shared<std::promise<void>>();
   std::shared_future<void> proceeding = proceed->get_future().share();
@@ -261,7 +262,8 @@ TEST(RecognitionWorkerThreads, DestroyingTheServiceEndsItsTasksAndJoinsItsThread
 }
 
 // A handler that drops the last reference to the service destroys it on the service's own
-// thread, which cannot join itself: it must end cleanly all the same.
+// thread, which cannot join itself: it must end cleanly all the same, and be joined later
+// (ThreadSanitizer reports a thread that never is when the process exits).
 TEST(RecognitionWorkerThreads, AHandlerMayDropTheLastReferenceToItsService) {
   auto script = std::make_shared<Script>();
   for (const bool onTheWorker : {false, true}) {
@@ -293,7 +295,7 @@ TEST(RecognitionWorkerThreads, AHandlerMayDropTheLastReferenceToItsService) {
     EXPECT_FALSE(*holder);
     task.reset();
   }
-  // A later service's first thread joins the ones left behind.
+  // A later service starts its threads as usual, joining those left behind once they end.
   EXPECT_TRUE(loaded(script)->makeRecognizer());
 }
 
@@ -304,6 +306,7 @@ struct Failure {
   size_t partialsBefore;
   double maximumLag = 1e9;
 };
+void PrintTo(const Failure& failure, std::ostream* out) { *out << failure.name; }
 
 class RecognitionWorkerFailure : public ::testing::TestWithParam<Failure> {};
 

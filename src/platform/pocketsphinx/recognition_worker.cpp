@@ -6,7 +6,7 @@
 // its threads: each is joined, by the next start once it has finished, or when the
 // service is destroyed (after ending its tasks). A handler may drop the last reference to
 // the service on the service's own thread; that thread is then handed to a process-wide
-// list and joined by a later start, since it cannot join itself.
+// list, since it cannot join itself, and joined by a later start or at the process's exit.
 // The request's append only copies the samples into a queue under a short lock.
 
 #include "platform/pocketsphinx/recognition_worker.h"
@@ -33,49 +33,25 @@ constexpr size_t kSpareBuffers = 8;
 
 // Threads that are joined, never detached. `start` first joins those that have finished
 // (they have returned from their work, so joining them does not wait); the destructor
-// joins the rest.
+// joins the rest. A thread cannot join itself: when the owner is destroyed on one of its
+// own threads (a handler dropped the last reference to the service), that thread moves to
+// the process-wide `orphans`, where the next start joins it once it has finished, and
+// the end of the process at the latest.
 class Threads {
  public:
-  Threads() = default;
+  constexpr Threads() = default;
   Threads(const Threads&) = delete;
   Threads& operator=(const Threads&) = delete;
-  ~Threads() {
-    for (Entry& entry : take([](const Entry&) { return true; })) {
-      if (entry.thread.get_id() == std::this_thread::get_id()) {
-        orphans().adopt(std::move(entry));
-      } else {
-        entry.thread.join();
-      }
-    }
-  }
+  ~Threads();
 
   // Runs `work` on a new thread. Throws std::system_error when none can start.
-  void start(std::function<void()> work) {
-    joinFinished();
-    orphans().joinFinished();
-    auto finished = std::make_shared<std::atomic<bool>>(false);
-    std::thread thread([work = std::move(work), finished]() mutable {
-      work();
-      // What the work holds goes before the thread counts as finished.
-      work = nullptr;
-      finished->store(true, std::memory_order_release);
-    });
-    std::lock_guard lock(mutex_);
-    threads_.push_back({std::move(thread), std::move(finished)});
-  }
+  void start(std::function<void()> work);
 
  private:
   struct Entry {
     std::thread thread;
     std::shared_ptr<std::atomic<bool>> finished;
   };
-
-  // Threads whose owner was destroyed on them. Never destroyed itself, so that a thread
-  // that ends the process cannot find its own entry there.
-  static Threads& orphans() {
-    static Threads* const threads = new Threads;
-    return *threads;
-  }
 
   void adopt(Entry entry) {
     std::lock_guard lock(mutex_);
@@ -106,6 +82,40 @@ class Threads {
   std::mutex mutex_;
   std::vector<Entry> threads_;
 };
+
+// Initialised before any code runs, so that a service made during another file's static
+// initialisation finds it, and destroyed after every function-local static (a service
+// kept in one included).
+constinit Threads orphans;
+
+Threads::~Threads() {
+  for (Entry& entry : take([](const Entry&) { return true; })) {
+    if (entry.thread.get_id() != std::this_thread::get_id()) {
+      entry.thread.join();
+    } else if (this != &orphans) {
+      orphans.adopt(std::move(entry));
+    } else {
+      // The process is ending on an orphan itself (its handler called exit): nothing is
+      // left that could join it, and a joinable std::thread must not be destroyed.
+      static std::thread* const exiting = new std::thread(std::move(entry.thread));
+      (void)exiting;
+    }
+  }
+}
+
+void Threads::start(std::function<void()> work) {
+  joinFinished();
+  orphans.joinFinished();
+  auto finished = std::make_shared<std::atomic<bool>>(false);
+  std::thread thread([work = std::move(work), finished]() mutable {
+    work();
+    // What the work holds goes before the thread counts as finished.
+    work = nullptr;
+    finished->store(true, std::memory_order_release);
+  });
+  std::lock_guard lock(mutex_);
+  threads_.push_back({std::move(thread), std::move(finished)});
+}
 
 std::string lagDescription(double seconds) {
   char number[32];

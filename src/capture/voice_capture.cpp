@@ -11,6 +11,9 @@ using platform::Status;
 
 namespace {
 
+// How long past its own duration a buffer's level is shown while the next is awaited.
+constexpr auto kLevelGrace = std::chrono::milliseconds(300);
+
 class OverflowReport final : public platform::QueueNode {
  public:
   explicit OverflowReport(std::function<void()> work) : work_(std::move(work)) {}
@@ -184,8 +187,13 @@ void VoiceCapture::consume(const float* samples, uint32_t frames, float bufferLe
     }
   }
   speech.append(samples, frames, sampleRate);
+  const Clock::time_point now = Clock::now();
+  // The next buffer is due when this one has played; a stall of the machine may hold it
+  // up a little longer than that.
   level = bufferLevel;
-  if (bufferLevel > 0.012f) lastVoice = Clock::now();
+  levelUntil = now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(frames / sampleRate)) +
+               kLevelGrace;
+  if (bufferLevel > 0.012f) lastVoice = now;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -197,10 +205,12 @@ static double secondsBetween(VoiceCapture::Clock::time_point from, VoiceCapture:
 
 void VoiceCapture::tick() {
   if (stopped) return;
-  const double elapsed = secondsBetween(started, Clock::now());
+  const Clock::time_point now = Clock::now();
+  const double elapsed = secondsBetween(started, now);
+  if (now > levelUntil) level = 0;
   const float scaled = level * 8.0f;
   const float shown = std::isnan(scaled) ? 1.0f : std::fmin(scaled, 1.0f);
-  const double silence = secondsBetween(lastVoice, Clock::now());
+  const double silence = secondsBetween(lastVoice, now);
   environment.emit(events::levelEvent(shown, elapsed, silence));
   if (elapsed >= maximum) stop();
 }
@@ -233,6 +243,7 @@ void VoiceCapture::inputStopped(const std::string& description) {
   // stops us, so the parent's own flow is unchanged.
   if (stopped || inputLossReported) return;
   inputLossReported = true;
+  level = 0;
   environment.emit(events::warningEvent(events::microphoneInputStopped(description)));
 }
 

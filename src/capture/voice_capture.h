@@ -43,9 +43,11 @@ class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
 
   static constexpr uint32_t kSlotCount = 8;
   static constexpr uint32_t kTapBufferSize = 2048;
-  // Each slot's copy buffer holds this many frames; a longer delivery gets a buffer of its
-  // own, allocated on the spot.
-  static constexpr uint32_t kPoolFrames = 8192;
+  // Each slot's copy buffer holds the longest buffer an input node delivers, and the
+  // voice processor takes it in one block, so that a merged backlog allocates nothing.
+  // A longer delivery (from a backend that breaks the rule) gets a buffer of its own,
+  // allocated on the spot.
+  static constexpr uint32_t kPoolFrames = platform::kMaxTapFrames;
 
   static std::shared_ptr<VoiceCapture> create(std::string output, double maximum, platform::Platform platform,
                                               Environment environment);
@@ -105,7 +107,10 @@ class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
   std::unique_ptr<platform::RepeatingTimer> timer;
   Clock::time_point started;
   Clock::time_point lastVoice;
+  // The level of the last buffer, shown until `levelUntil`: once deliveries are missing
+  // (or the input is reported stopped) the meter reads silence.
   float level = 0;
+  Clock::time_point levelUntil;
   bool stopped = false;
   bool inputLossReported = false;
 

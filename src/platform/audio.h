@@ -16,6 +16,12 @@ struct AudioFormat {
   uint32_t channelCount = 0;
 };
 
+// The longest buffer an input node hands its tap in one call. Input that arrives faster
+// than real time (a backlog handed over at once) is merged into buffers up to this long,
+// so that it takes few hand-over slots; whoever copies what the tap gets sizes its
+// buffers to it. 32768 frames: 0.68 s at 48 kHz, so a backlog of 1.5 s takes three.
+inline constexpr uint32_t kMaxTapFrames = 32768;
+
 // A block of frames delivered by the audio stack: one array of float samples per
 // channel (not interleaved). The arrays belong to the deliverer and are valid only for
 // the duration of the tap call. `channels` is null when the buffer offers no float
@@ -56,8 +62,8 @@ class AudioInputNode {
  public:
   using TapHandler = std::function<void(const AudioBufferView&)>;
   // Called at most once, on a thread of the audio stack's choosing, when the input stops
-  // delivering for good while the engine runs (the sound server went away, the device
-  // was removed). The description says why.
+  // delivering for good while the engine runs (the device was removed, or the sound
+  // server went away and did not come back in time). The description says why.
   using InterruptionHandler = std::function<void(const std::string& description)>;
 
   virtual ~AudioInputNode() = default;
@@ -66,8 +72,11 @@ class AudioInputNode {
   // says why there is none (no sound server, no microphone, a format without a rate).
   virtual Result<AudioFormat> inputFormat() = 0;
 
-  // `bufferSize` is a request, not a promise. The handler receives buffers with the
-  // format's channel count once the engine runs.
+  // `bufferSize` is a request, not a promise: buffers are shorter or longer, never
+  // longer than kMaxTapFrames. The handler receives buffers with the format's channel
+  // count, at its rate, once the engine runs, for as long as it runs: input the sound
+  // system could not deliver for a while (its server restarting) arrives as silence of
+  // that length, so that the buffers keep time with the clock.
   virtual void installTap(uint32_t bufferSize, TapHandler handler) = 0;
 
   // After it returns no handler call is running or starts. Safe to call repeatedly and

@@ -1,9 +1,13 @@
 #include "device_test_support.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <thread>
+
+#include "support/spawn.h"
 
 namespace talvora::testing {
 
@@ -12,6 +16,29 @@ TemporaryDirectory::TemporaryDirectory(unsigned mode) : path_(makeTemporaryDirec
 TemporaryDirectory::~TemporaryDirectory() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
+}
+
+SinkPlayer::SinkPlayer(const PulseServer& server, const Audio& audio) {
+  const std::string raw = directory_ / "played.raw";
+  writeFile(raw, std::string(reinterpret_cast<const char*>(audio.samples.data()), audio.samples.size() * sizeof(float)),
+            0644);
+  ChildOptions options = testProgram({"pacat", "--playback", "--device=" + server.nullSinkName(), "--format=float32le",
+                                      "--rate=" + std::to_string(audio.rate),
+                                      "--channels=" + std::to_string(audio.channels), "--raw",
+                                      // A sink that nothing plays into renders in blocks of up
+                                      // to two seconds, and so does its monitor; a player that
+                                      // asks for little latency keeps both at it, as a live
+                                      // microphone's source is.
+                                      "--latency-msec=20", raw},
+                                     server.clientEnvironment());
+  options.dieWithThread = true;
+  player_ = std::make_unique<client::ChildProcess>(options);
+}
+
+SinkPlayer::~SinkPlayer() {
+  if (player_->waitFor(std::chrono::seconds(30))) return;
+  player_->kill(SIGKILL);
+  player_->waitFor(std::chrono::seconds(5));
 }
 
 bool warnedAboutVoiceProcessing(const RecorderProcess& recorder) {

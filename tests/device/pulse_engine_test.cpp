@@ -6,7 +6,9 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cmath>
 #include <chrono>
 #include <condition_variable>
@@ -54,7 +56,17 @@ class Collector {
     for (uint32_t c = 0; c < buffer.channelCount; ++c) {
       channels_[c].insert(channels_[c].end(), buffer.channels[c], buffer.channels[c] + buffer.frameLength);
     }
+    arrivals_.emplace_back(std::chrono::steady_clock::now(), channels_[0].size());
     changed_.notify_all();
+  }
+
+  // When the call that brought frame number `frame` (counting from 0) came.
+  std::chrono::steady_clock::time_point arrivalOf(size_t frame) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [at, total] : arrivals_) {
+      if (total > frame) return at;
+    }
+    return {};
   }
 
   bool waitForFrames(size_t frames, std::chrono::milliseconds timeout) {
@@ -96,6 +108,7 @@ class Collector {
   int nullBuffers_ = 0;
   uint32_t largest_ = 0;
   uint32_t channelCounts_ = 0;
+  std::vector<std::pair<std::chrono::steady_clock::time_point, size_t>> arrivals_;
 };
 
 // Counts interruption reports and keeps the last description.
@@ -125,7 +138,7 @@ void expectEveryFrameOnce(Collector& collector, const Audio& fed, float toleranc
   const auto got = collector.channels();
   ASSERT_EQ(got.size(), fed.channels);
   EXPECT_EQ(collector.channelCounts(), 1u << fed.channels);
-  EXPECT_LE(collector.largest(), 8192u) << "a delivery longer than the engine's own buffers";
+  EXPECT_LE(collector.largest(), platform::kMaxTapFrames) << "a delivery longer than the engine's own buffers";
   for (unsigned c = 0; c < fed.channels; ++c) {
     ASSERT_EQ(got[c].size(), fed.frames()) << "channel " << c;
     size_t mismatches = 0;
@@ -232,6 +245,34 @@ TEST(PulseEngineDelivery, EveryFrameArrivesOnceOnItsOwnChannel) {
   }
 }
 
+// A source with a backlog (here: a FIFO fed before anyone recorded) hands it over as
+// fast as the server reads: the engine merges it into few long deliveries instead of one
+// per fragment, and still delivers every frame once, in order.
+TEST(PulseEngineDelivery, ABacklogHandedOverAtOnceComesInFewLongBuffers) {
+  for (double seconds : {0.5, 1.5}) {
+    SCOPED_TRACE(std::to_string(seconds) + " s waiting");
+    PulseServer server;
+    useServer(server);
+    const Audio fed = rampSignal(48000, 2, static_cast<size_t>(48000 * seconds), 1000);
+    FifoFeeder feeder(server);
+    feeder.feed(fed, FifoFeeder::Pace::asFastAsPossible);
+    std::this_thread::sleep_for(100ms);  // The FIFO fills up; the rest waits in the feeder.
+    Collector collector;
+    auto engine = platform::makePulseEngine();
+    engine->inputNode().installTap(2048, std::ref(collector));
+    ASSERT_FALSE(engine->start().has_value());
+    ASSERT_TRUE(feeder.waitUntilDrained(10s));
+    ASSERT_TRUE(collector.waitForFrames(fed.frames(), 10s)) << collector.frames();
+    engine->inputNode().removeTap();
+    engine->stop();
+    expectEveryFrameOnce(collector, fed, 0);
+    RecordProperty("deliveries" + std::to_string(std::lround(seconds * 10)), collector.calls());
+    std::printf("%.1f s backlog: %d deliveries, the longest %u frames\n", seconds, collector.calls(), collector.largest());
+    // One block per slot would be 12 and 36; the slots are eight.
+    EXPECT_LE(collector.calls(), 5);
+  }
+}
+
 TEST(PulseEngineStop, RemoveTapAndStopAreSafeToRepeatAndEndDeliveries) {
   PulseServer server;
   useServer(server);
@@ -321,31 +362,120 @@ TEST(PulseEngineStop, DestroyingTheEngineInsideTheTapLetsGoOfTheServer) {
   EXPECT_EQ(calls.load(), 1);
 }
 
-TEST(PulseEngineInterruption, ServerDeathIsReportedOnceWithTheReason) {
-  auto server = std::make_unique<PulseServer>();
-  useServer(*server);
-  auto engine = platform::makePulseEngine();
-  auto& input = engine->inputNode();
+// An engine on the test's server, started, whose tap and interruptions are collected.
+struct StartedEngine {
+  explicit StartedEngine(std::unique_ptr<AudioEngine> made) : engine(std::move(made)) {
+    engine->inputNode().setInterruptionHandler(interruptions.handler());
+    engine->inputNode().installTap(2048, std::ref(collector));
+    started = !engine->start().has_value();
+  }
+  ~StartedEngine() {
+    engine->inputNode().removeTap();
+    engine->stop();
+  }
+  int interruptionCount() {
+    std::lock_guard lock(interruptions.mutex);
+    return interruptions.count;
+  }
+
   Collector collector;
   Interruptions interruptions;
-  input.setInterruptionHandler(interruptions.handler());
-  input.installTap(2048, std::ref(collector));
-  ASSERT_FALSE(engine->start().has_value());
+  std::unique_ptr<AudioEngine> engine;
+  bool started = false;
+};
+
+bool allZero(const std::vector<float>& samples, size_t from, size_t to) {
+  return std::all_of(samples.begin() + from, samples.begin() + to, [](float v) { return v == 0.0f; });
+}
+
+double secondsOf(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// A server that does not come back within the window: the tap keeps time with silence
+// until the window ends, then one report with the reason the server went, and nothing
+// more. (The window is shortened here; the recorder's own ten seconds are the binary's
+// test.)
+TEST(PulseEngineInterruption, ServerThatStaysAwayIsReportedOnceWhenTheWindowEnds) {
+  auto server = std::make_unique<PulseServer>();
+  useServer(*server);
+  StartedEngine running(platform::makePulseEngineReconnectingFor(1s));
+  ASSERT_TRUE(running.started);
   {
     FifoFeeder feeder(*server);
     feedAndDrain(feeder, rampSignal(48000, 2, 4800));
   }
-  ASSERT_TRUE(collector.waitForFrames(4800, 10s));
+  ASSERT_TRUE(running.collector.waitForFrames(4800, 10s));
+  const auto killed = std::chrono::steady_clock::now();
   server->kill();
-  ASSERT_TRUE(interruptions.waitForOne(10s));
-  std::this_thread::sleep_for(100ms);
+  ASSERT_TRUE(running.interruptions.waitForOne(10s));
+  const double reportedAfter = secondsOf(std::chrono::steady_clock::now() - killed);
+  const size_t framesAtReport = running.collector.frames();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(running.interruptionCount(), 1);
   {
-    std::lock_guard lock(interruptions.mutex);
-    EXPECT_EQ(interruptions.count, 1);
-    EXPECT_EQ(interruptions.description, "Connection terminated");
+    std::lock_guard lock(running.interruptions.mutex);
+    EXPECT_EQ(running.interruptions.description, "Connection terminated");
   }
-  engine->stop();
-  engine.reset();
+  EXPECT_GE(reportedAfter, 0.9) << "reported before the window ended";
+  EXPECT_LT(reportedAfter, 2.0);
+  const auto got = running.collector.channels();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].size(), framesAtReport) << "the tap ran after the report";
+  // Silence for the window, less the block held back for a stream that might return.
+  const double silence = (static_cast<double>(got[0].size()) - 4800) / 48000;
+  EXPECT_GT(silence, 0.8);
+  EXPECT_LT(silence, 1.1);
+  EXPECT_TRUE(allZero(got[0], 4800, got[0].size()) && allZero(got[1], 4800, got[1].size()));
+}
+
+// A server that comes back: what it records after the restart follows the silence that
+// covers the time it was away, with no report. The FIFO keeps what is fed before the
+// engine is back (a live microphone would lose it), so the silence ends where the
+// server's first audio began, and its length is the server's time away.
+TEST(PulseEngineInterruption, ServerThatComesBackIsRecordedAgainAfterSilenceForItsTimeAway) {
+  auto server = std::make_unique<PulseServer>();
+  useServer(*server);
+  StartedEngine running(platform::makePulseEngine());
+  ASSERT_TRUE(running.started);
+  const Audio before = rampSignal(48000, 2, 4800, 1000);
+  {
+    FifoFeeder feeder(*server);
+    feedAndDrain(feeder, before);
+  }
+  ASSERT_TRUE(running.collector.waitForFrames(before.frames(), 10s));
+  const auto killed = std::chrono::steady_clock::now();
+  server->kill();
+  std::this_thread::sleep_for(300ms);
+  server->restart();
+  const auto answering = std::chrono::steady_clock::now();
+  const Audio after = rampSignal(48000, 2, 24000, 3000);
+  FifoFeeder feeder(*server);
+  feedAndDrain(feeder, after, FifoFeeder::Pace::realTime);
+  // The last partial block goes out once nothing completes it.
+  std::this_thread::sleep_for(300ms);
+  running.engine->stop();
+
+  EXPECT_EQ(running.interruptionCount(), 0);
+  const auto got = running.collector.channels();
+  ASSERT_EQ(got.size(), 2u);
+  ASSERT_GT(got[0].size(), before.frames() + after.frames()) << "no silence for the time away";
+  const size_t silent = got[0].size() - before.frames() - after.frames();
+  for (unsigned c = 0; c < 2; ++c) {
+    SCOPED_TRACE("channel " + std::to_string(c));
+    for (size_t i = 0; i < before.frames(); ++i) ASSERT_EQ(got[c][i], before.samples[i * 2 + c]) << i;
+    EXPECT_TRUE(allZero(got[c], before.frames(), before.frames() + silent));
+    for (size_t i = 0; i < after.frames(); ++i) {
+      ASSERT_EQ(got[c][before.frames() + silent + i], after.samples[i * 2 + c]) << i;
+    }
+  }
+  const double silenceSeconds = static_cast<double>(silent) / 48000;
+  const double away = secondsOf(answering - killed);
+  const double back = secondsOf(running.collector.arrivalOf(before.frames() + silent) - answering);
+  RecordProperty("silenceMs", std::to_string(std::lround(silenceSeconds * 1000)));
+  RecordProperty("serverAwayMs", std::to_string(std::lround(away * 1000)));
+  RecordProperty("firstAudioAfterTheServerAnsweredMs", std::to_string(std::lround(back * 1000)));
+  std::printf("silence %.0f ms for a server away %.0f ms; its first audio %.0f ms after it answered\n",
+              silenceSeconds * 1000, away * 1000, back * 1000);
+  EXPECT_NEAR(silenceSeconds, away, 0.1) << "the silence does not match the time away";
 }
 
 TEST(PulseEngineInterruption, RemovedMicrophoneIsReportedOnce) {
@@ -396,9 +526,9 @@ struct StreamSink final : platform::pulse::RecordStream::Sink {
 Result<platform::pulse::SourceInfo> openOnDefaultSource(platform::pulse::Connection& connection,
                                                          platform::pulse::RecordStream& stream, uint32_t frames) {
   platform::pulse::Connection::Lock lock(connection);
-  auto source = platform::pulse::queryDefaultSource(connection);
+  auto source = platform::pulse::querySource(connection, nullptr);
   if (!source) return source.error();
-  if (auto failed = stream.openLocked(source.value(), frames)) return *failed;
+  if (auto failed = stream.openLocked(source.value(), nullptr, frames)) return *failed;
   return source;
 }
 

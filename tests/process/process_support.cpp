@@ -223,7 +223,10 @@ bool voiceProcessingWasOff(const std::vector<Json>& events) {
 }
 
 void expectRecordingFollows(const std::string& path, const Audio& fed, bool voiceProcessingOff) {
-  std::vector<float> recorded = readSoundFile(path).samples;
+  expectRecordingFollows(readSoundFile(path).samples, fed, voiceProcessingOff);
+}
+
+void expectRecordingFollows(std::vector<float> recorded, const Audio& fed, bool voiceProcessingOff) {
   std::vector<float> expected = fed.mixDown();
   if (serverKindOfThisRun() == ServerKind::pulse) {
     ASSERT_LE(recorded.size(), expected.size()) << "more was recorded than fed";

@@ -142,6 +142,7 @@ bool voiceProcessingWasOff(const std::vector<Json>& events);
 // voice processing was off, otherwise by its level envelope (processing changes the
 // gain, not where the syllables and pauses are).
 void expectRecordingFollows(const std::string& path, const Audio& fed, bool voiceProcessingOff);
+void expectRecordingFollows(std::vector<float> recorded, const Audio& fed, bool voiceProcessingOff);
 
 // Silence in `channels` at `rate`.
 Audio silence(unsigned rate, unsigned channels, double seconds);

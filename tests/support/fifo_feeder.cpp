@@ -9,19 +9,20 @@
 #include <cmath>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 namespace talvora::testing {
 
-FifoFeeder::FifoFeeder(const PulseServer& server) : server_(server) {
+FifoFeeder::FifoFeeder(Microphone microphone) : microphone_(std::move(microphone)) {
   // The server holds the FIFO open for reading and writing itself, so there is always
   // a reader; but it reads only while a stream records from the source, so writes may
   // have to wait for one.
   // Non-blocking, so that a feed into a FIFO nobody reads can still be cancelled.
-  fd_ = ::open(server.fifoPath().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) throw std::runtime_error("cannot open the microphone FIFO " + server.fifoPath() + ": " + std::strerror(errno));
+  fd_ = ::open(microphone_.fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd_ < 0) throw std::runtime_error("cannot open the microphone FIFO " + microphone_.fifo + ": " + std::strerror(errno));
   // A microphone on its own clock hears silence whenever the FIFO runs dry: there the
   // feed is written ahead into a large pipe and the server's clock paces it.
-  if (!server.microphoneWaitsForTheFeeder()) ::fcntl(fd_, F_SETPIPE_SZ, 256 << 10);
+  if (!microphone_.waitsForTheFeeder) ::fcntl(fd_, F_SETPIPE_SZ, 256 << 10);
 }
 
 FifoFeeder::~FifoFeeder() {
@@ -32,7 +33,7 @@ FifoFeeder::~FifoFeeder() {
 
 void FifoFeeder::feed(const Audio& audio, Pace pace) {
   finish();
-  const auto& options = server_.options();
+  const Microphone& options = microphone_;
   if (audio.channels != options.channels) {
     throw std::invalid_argument("feed: " + std::to_string(audio.channels) + " channels for a " +
                                 std::to_string(options.channels) + "-channel microphone");
@@ -53,7 +54,7 @@ void FifoFeeder::feed(const Audio& audio, Pace pace) {
   } else {
     throw std::invalid_argument("feed: unsupported FIFO format " + options.sampleFormat);
   }
-  if (!server_.microphoneWaitsForTheFeeder()) pace = Pace::asFastAsPossible;
+  if (!microphone_.waitsForTheFeeder) pace = Pace::asFastAsPossible;
   cancelled_ = false;
   writing_ = true;
   writer_ = std::thread([this, bytes = std::move(bytes), pace]() mutable {
@@ -63,8 +64,8 @@ void FifoFeeder::feed(const Audio& audio, Pace pace) {
 }
 
 void FifoFeeder::run(std::vector<char> bytes, Pace pace) {
-  const size_t frameBytes = server_.frameBytes();
-  const unsigned rate = server_.options().rate;
+  const size_t frameBytes = microphone_.frameBytes();
+  const unsigned rate = microphone_.rate;
   // 10 ms per write: small enough to look like a live source.
   const size_t chunkFrames = rate / 100 > 0 ? rate / 100 : 1;
   const size_t totalFrames = bytes.size() / frameBytes;
@@ -108,7 +109,7 @@ void FifoFeeder::cancel() { cancelled_ = true; }
 uint64_t FifoFeeder::framesQueued() const {
   int queued = 0;
   if (::ioctl(fd_, FIONREAD, &queued) != 0 || queued < 0) return 0;
-  return static_cast<uint64_t>(queued) / server_.frameBytes();
+  return static_cast<uint64_t>(queued) / microphone_.frameBytes();
 }
 
 bool FifoFeeder::waitUntilDrained(std::chrono::milliseconds timeout) {

@@ -25,14 +25,15 @@ class FifoFeeder {
  public:
   enum class Pace { realTime, asFastAsPossible };
 
-  explicit FifoFeeder(const PulseServer& server);
+  explicit FifoFeeder(const PulseServer& server) : FifoFeeder(server.microphone()) {}
+  explicit FifoFeeder(Microphone microphone);
   // Waits for the writing thread.
   ~FifoFeeder();
 
   FifoFeeder(const FifoFeeder&) = delete;
   FifoFeeder& operator=(const FifoFeeder&) = delete;
 
-  // Starts writing `audio` (in the server's channel count; converted to the FIFO's
+  // Starts writing `audio` (in the microphone's channel count; converted to the FIFO's
   // sample format) on a thread of its own. One feed at a time.
   void feed(const Audio& audio, Pace pace);
   // Until everything is written into the FIFO (or the feed was cancelled); throws when
@@ -51,7 +52,7 @@ class FifoFeeder {
  private:
   void run(std::vector<char> bytes, Pace pace);
 
-  const PulseServer& server_;
+  const Microphone microphone_;
   int fd_ = -1;
   std::thread writer_;
   std::atomic<bool> cancelled_{false};

@@ -196,8 +196,21 @@ void PulseServer::restart() {
 
 std::string PulseServer::sourceName() const { return source_; }
 
-size_t PulseServer::frameBytes() const {
-  return options_.channels * (options_.sampleFormat == "s16le" ? 2u : 4u);
+std::string PulseServer::nullSinkName() const { return "talvora_null"; }
+
+size_t PulseServer::frameBytes() const { return microphone().frameBytes(); }
+
+Microphone PulseServer::microphone() const {
+  return Microphone{"talvora_mic", fifo_, options_.rate, options_.channels, options_.sampleFormat,
+                    microphoneWaitsForTheFeeder()};
+}
+
+Microphone PulseServer::addMicrophone(const std::string& source, unsigned rate, unsigned channels) {
+  Microphone added{source, directory_ + "/" + source + ".fifo", rate, channels, "float32le",
+                   microphoneWaitsForTheFeeder()};
+  pactl({"load-module", "module-pipe-source", "source_name=" + source, "file=" + added.fifo,
+         "format=" + added.sampleFormat, "rate=" + std::to_string(rate), "channels=" + std::to_string(channels)});
+  return added;
 }
 
 Environment PulseServer::clientEnvironment() const {

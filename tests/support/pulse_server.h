@@ -52,6 +52,19 @@ struct PulseServerOptions {
   bool monitorIsDefault = false;
 };
 
+// A virtual microphone: a source whose audio is what the test writes into its FIFO.
+struct Microphone {
+  std::string source;
+  std::string fifo;
+  unsigned rate = 48000;
+  unsigned channels = 2;
+  std::string sampleFormat = "float32le";
+  // PulseAudio's pipe source waits for the writer, so it delivers exactly what was
+  // written; PipeWire's runs on the graph clock and hears silence while the FIFO is empty.
+  bool waitsForTheFeeder = true;
+  size_t frameBytes() const { return channels * (sampleFormat == "s16le" ? 2u : 4u); }
+};
+
 class PulseServer {
  public:
   explicit PulseServer(PulseServerOptions options = {});
@@ -75,7 +88,14 @@ class PulseServer {
   const std::string& cookiePath() const { return cookie_; }
   // The default source's name.
   std::string sourceName() const;
+  // The null sink's name (when the options ask for one).
+  std::string nullSinkName() const;
   size_t frameBytes() const;
+  // The microphone of the options (whether or not it is the default source).
+  Microphone microphone() const;
+  // Another microphone, loaded while the server runs (pactl, so either kind of server
+  // takes it); gone when the server restarts.
+  Microphone addMicrophone(const std::string& source, unsigned rate, unsigned channels);
 
   // What a client process needs to reach this server and nothing else: PULSE_SERVER,
   // PULSE_COOKIE, a HOME and runtime directory of its own, PATH and a C locale.

@@ -97,6 +97,22 @@ Status Connection::startLoop() {
   return std::nullopt;
 }
 
+Status Connection::beginLocked(int* code) {
+  dropContextLocked();
+  context_ = newContext(api());
+  if (!context_) {
+    *code = PA_ERR_INTERNAL;
+    return Error{"Cannot connect to the sound server: out of memory"};
+  }
+  pa_context_set_state_callback(context_, &Connection::onContextState, this);
+  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    *code = pa_context_errno(context_);
+    dropContextLocked();
+    return Error{describe("Cannot connect to the sound server", *code)};
+  }
+  return std::nullopt;
+}
+
 Status Connection::connect(int* code) {
   if (code) *code = PA_ERR_INTERNAL;
   if (timedOut_) {
@@ -106,25 +122,18 @@ Status Connection::connect(int* code) {
   if (Status failed = startLoop()) return failed;
   Lock lock(*this);
   if (connectedLocked()) return std::nullopt;
-  dropContextLocked();
-  context_ = newContext(api());
-  if (!context_) return Error{"Cannot connect to the sound server: out of memory"};
-  pa_context_set_state_callback(context_, &Connection::onContextState, this);
   int error = 0;
-  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    error = pa_context_errno(context_);
-  } else {
-    pa_context* context = context_;
-    const bool answered = waitLocked([context] {
-      const pa_context_state_t state = pa_context_get_state(context);
-      return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
-    });
-    if (pa_context_get_state(context_) == PA_CONTEXT_READY) {
-      connected_ = true;
-      return std::nullopt;
-    }
-    error = answered ? pa_context_errno(context_) : PA_ERR_TIMEOUT;
+  if (Status failed = beginLocked(&error)) {
+    if (code) *code = error;
+    return failed;
   }
+  pa_context* context = context_;
+  const bool answered = waitLocked([context] {
+    const pa_context_state_t state = pa_context_get_state(context);
+    return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+  });
+  if (pa_context_get_state(context_) == PA_CONTEXT_READY) return std::nullopt;
+  error = answered ? pa_context_errno(context_) : PA_ERR_TIMEOUT;
   dropContextLocked();
   if (code) *code = error;
   Error failure{describe("Cannot connect to the sound server", error)};
@@ -133,19 +142,51 @@ Status Connection::connect(int* code) {
   return failure;
 }
 
+Status Connection::beginConnectLocked(std::function<void(int error)> answered) {
+  int error = 0;
+  if (Status failed = beginLocked(&error)) return failed;
+  // A server that cannot be reached at all may fail the context before
+  // pa_context_connect returns, with no answer to come.
+  if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
+    error = pa_context_errno(context_);
+    dropContextLocked();
+    return Error{describe("Cannot connect to the sound server", error)};
+  }
+  answered_ = std::move(answered);
+  return std::nullopt;
+}
+
 bool Connection::waitLocked(const std::function<bool()>& done) {
   pa_threaded_mainloop* loop = loop_;
   Deadline deadline{loop};
-  pa_time_event* timer = pa_context_rttime_new(context_, pa_rtclock_now() + kServerTimeout, &onDeadline, &deadline);
+  pa_time_event* timer = newTimerLocked(&onDeadline, &deadline);
+  if (timer) armTimerLocked(timer, kServerTimeout);
   while (!done() && !deadline.expired) pa_threaded_mainloop_wait(loop);
-  if (timer) api()->time_free(timer);
+  if (timer) freeTimerLocked(timer);
   return done();
 }
 
 void Connection::signal() { pa_threaded_mainloop_signal(loop_, 0); }
 
+pa_time_event* Connection::newTimerLocked(pa_time_event_cb_t callback, void* user) {
+  return api()->time_new(api(), nullptr, callback, user);
+}
+
+void Connection::armTimerLocked(pa_time_event* timer, pa_usec_t delay) {
+  // A wall-clock time, which the loop turns into a time on its monotonic clock as it is
+  // armed: what counts is the delay, and a later change of the wall clock moves nothing.
+  struct timeval at;
+  pa_gettimeofday(&at);
+  api()->time_restart(timer, pa_timeval_add(&at, delay));
+}
+
+void Connection::disarmTimerLocked(pa_time_event* timer) { api()->time_restart(timer, nullptr); }
+
+void Connection::freeTimerLocked(pa_time_event* timer) { api()->time_free(timer); }
+
 void Connection::dropContextLocked() {
   connected_ = false;
+  answered_ = nullptr;
   pa_context* context = std::exchange(context_, nullptr);
   if (!context) return;
   pa_context_set_state_callback(context, nullptr, nullptr);
@@ -156,10 +197,19 @@ void Connection::dropContextLocked() {
 void Connection::onContextState(pa_context* context, void* user) {
   auto* connection = static_cast<Connection*>(user);
   connection->signal();
-  // Only a context that was connected is lost; one that fails while connecting is
-  // connect()'s to report.
-  if (context != connection->context_ || !connection->connected_) return;
-  if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) return;
+  if (context != connection->context_) return;
+  const pa_context_state_t state = pa_context_get_state(context);
+  if (!connection->connected_) {
+    // Still connecting: the answer is `connect`'s (which waits for it) or the one
+    // `beginConnectLocked` was given.
+    if (state != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state)) return;
+    connection->connected_ = state == PA_CONTEXT_READY;
+    if (auto answered = std::exchange(connection->answered_, nullptr)) {
+      answered(connection->connected_ ? 0 : pa_context_errno(context));
+    }
+    return;
+  }
+  if (PA_CONTEXT_IS_GOOD(state)) return;
   connection->connected_ = false;
   if (connection->lost_) connection->lost_(pa_context_errno(context));
 }

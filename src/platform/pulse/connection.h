@@ -73,6 +73,16 @@ class Connection {
   // code of a failure.
   Status connect(int* code = nullptr);
 
+  // Loop lock held, the loop started by an earlier `connect` (on the loop thread too):
+  // the same as `connect`, without waiting. `answered` runs on the loop thread once the
+  // server has answered: 0 when connected, or libpulse's error code. Nothing runs when
+  // the attempt cannot even begin (the error is returned) or is abandoned by a later
+  // attempt or by `disconnectLocked`.
+  Status beginConnectLocked(std::function<void(int error)> answered);
+
+  // Loop lock held: lets go of the context, connected or not.
+  void disconnectLocked() { dropContextLocked(); }
+
   // Any thread.
   bool inLoopThread() const;
 
@@ -87,6 +97,14 @@ class Connection {
   // Loop thread: wakes `waitLocked`.
   void signal();
 
+  // Timers on the loop (not on a context, so they outlive a context that is replaced).
+  // Loop lock held; `callback` runs on the loop thread. A new timer is disarmed.
+  pa_time_event* newTimerLocked(pa_time_event_cb_t callback, void* user);
+  // Fires once, `delay` from now (replacing an earlier arming).
+  void armTimerLocked(pa_time_event* timer, pa_usec_t delay);
+  void disarmTimerLocked(pa_time_event* timer);
+  void freeTimerLocked(pa_time_event* timer);
+
   // Runs on the loop thread, once per connection made, with the server's error code
   // when the connected context fails (the server went away or dropped us). Set before
   // `connect` or with the loop lock held.
@@ -95,6 +113,9 @@ class Connection {
  private:
   static void onContextState(pa_context* context, void* user);
   Status startLoop();
+  // Replaces the context with a new one and starts connecting it; `code` gets
+  // libpulse's error code when that cannot begin.
+  Status beginLocked(int* code);
   void dropContextLocked();
 
   // Published after the loop thread has started and cleared after it has stopped;
@@ -106,6 +127,8 @@ class Connection {
   // Connected and not yet reported lost.
   bool connected_ = false;
   std::function<void(int)> lost_;
+  // The pending answer of `beginConnectLocked`.
+  std::function<void(int)> answered_;
 };
 
 }  // namespace talvora::platform::pulse

@@ -8,26 +8,41 @@ namespace {
 // How long a partial block may wait for the fragments that complete it.
 constexpr pa_usec_t kHoldUsec = 100 * PA_USEC_PER_MSEC;
 
+pa_usec_t durationUsec(uint32_t frames, pa_usec_t rate) { return rate > 0 ? frames * PA_USEC_PER_SEC / rate : 0; }
+
 }  // namespace
 
-Status RecordStream::openLocked(const SourceInfo& source, uint32_t bufferFrames) {
+Status RecordStream::openLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames) {
+  if (Status failed = beginOpenLocked(format, device, bufferFrames)) return failed;
+  pa_stream* stream = stream_;
+  waiting_ = true;
+  const bool answered = connection_.waitLocked([stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; });
+  waiting_ = false;
+  if (runningLocked()) return std::nullopt;
+  return fail(format, answered ? pa_context_errno(connection_.context()) : PA_ERR_TIMEOUT);
+}
+
+Status RecordStream::beginOpenLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames) {
   closeLocked();
   pa_context* context = connection_.context();
-  // Float samples at the source's own rate and layout, so the server neither resamples
-  // nor remixes; the source's channel map keeps unusual layouts (aux channels) from
-  // being mixed into silence.
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, source.spec.rate, source.spec.channels};
+  // Float samples; the format's channel map keeps unusual layouts (aux channels) from
+  // being mixed into silence, and lets the server remix by position when the source
+  // has another layout.
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, format.spec.rate, format.spec.channels};
   const pa_channel_map* map =
-      pa_channel_map_valid(&source.map) && source.map.channels == spec.channels ? &source.map : nullptr;
+      pa_channel_map_valid(&format.map) && format.map.channels == spec.channels ? &format.map : nullptr;
   assembler_.emplace(spec.channels, kMaxFrames);
   bufferFrames_ = bufferFrames;
+  rate_ = spec.rate;
+  bufferUsec_ = durationUsec(bufferFrames, rate_);
+  lastFlushAt_ = 0;
 
   pa_stream* stream = pa_stream_new(context, streamName_, &spec, map);
   if (!stream) return Error{describe(("Cannot record from " + what_).c_str(), pa_context_errno(context))};
   stream_ = stream;
   pa_stream_set_state_callback(stream, &RecordStream::onState, this);
   pa_stream_set_read_callback(stream, &RecordStream::onRead, this);
-  holdTimer_ = pa_context_rttime_new(context, PA_USEC_INVALID, &RecordStream::onHold, this);
+  holdTimer_ = connection_.newTimerLocked(&RecordStream::onHold, this);
   holdArmed_ = false;
 
   // fragsize asks the server to send about one block at a time; with ADJUST_LATENCY the
@@ -39,25 +54,20 @@ Status RecordStream::openLocked(const SourceInfo& source, uint32_t bufferFrames)
   attributes.minreq = static_cast<uint32_t>(-1);
   attributes.fragsize =
       bufferFrames > 0 ? static_cast<uint32_t>(bufferFrames * pa_frame_size(&spec)) : static_cast<uint32_t>(-1);
-  int error = 0;
-  if (pa_stream_connect_record(stream, source.name.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
-    error = pa_context_errno(context);
-  } else {
-    const bool answered =
-        connection_.waitLocked([stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; });
-    if (pa_stream_get_state(stream) == PA_STREAM_READY) {
-      running_ = true;
-      return std::nullopt;
-    }
-    error = answered ? pa_context_errno(context) : PA_ERR_TIMEOUT;
+  if (pa_stream_connect_record(stream, device, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
+    return fail(format, pa_context_errno(context));
   }
+  return std::nullopt;
+}
+
+Status RecordStream::fail(const SourceInfo& format, int error) {
   closeLocked();
-  return Error{"Cannot record from " + what_ + " \"" + source.name + "\": " + pa_strerror(error)};
+  return Error{"Cannot record from " + what_ + " \"" + format.name + "\": " + pa_strerror(error)};
 }
 
 void RecordStream::closeLocked() {
   if (holdTimer_) {
-    connection_.api()->time_free(holdTimer_);
+    connection_.freeTimerLocked(holdTimer_);
     holdTimer_ = nullptr;
     holdArmed_ = false;
   }
@@ -79,9 +89,17 @@ bool RecordStream::runningLocked() const {
 void RecordStream::onState(pa_stream* stream, void* user) {
   auto* self = static_cast<RecordStream*>(user);
   self->connection_.signal();
-  if (stream != self->stream_ || !self->running_ || PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) return;
+  if (stream != self->stream_) return;
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_READY) {
+    self->running_ = true;
+    return;
+  }
+  if (PA_STREAM_IS_GOOD(state)) return;
+  // A refusal while openLocked waits is its to report.
+  const bool report = self->running_ || !self->waiting_;
   self->running_ = false;
-  self->sink_.streamFailed(pa_strerror(pa_context_errno(self->connection_.context())));
+  if (report) self->sink_.streamFailed(pa_strerror(pa_context_errno(self->connection_.context())));
 }
 
 void RecordStream::onRead(pa_stream* stream, size_t, void* user) {
@@ -92,8 +110,7 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* user) {
   auto deliver = [self](const float* const* channels, uint32_t frames) { self->deliver(channels, frames); };
   // Everything readable now is gathered into blocks of up to kMaxFrames before it is
   // handed on: after a stall the server sends a burst of fragments, and fewer, larger
-  // deliveries keep the capture object's hand-over slots free. What is left goes out at
-  // the end, so nothing waits for the next callback.
+  // deliveries keep the capture object's hand-over slots free.
   while (stream == self->stream_) {
     const void* data = nullptr;
     size_t bytes = 0;
@@ -107,28 +124,43 @@ void RecordStream::onRead(pa_stream* stream, size_t, void* user) {
   pa_stream_unref(stream);
 }
 
-// Hands the gathered frames on once they make a whole block; a remainder waits for the
-// next fragments, or at most kHoldUsec. Sources that send small fragments (a monitor of
-// a sink playing with low latency sends 12 ms at a time) would otherwise cost a
-// hand-over slot each, and after a stall of the machine their backlog arrives as a
-// burst of tiny deliveries that can fill every slot before the capture queue gets the
-// processor back.
+// Hands the gathered frames on once they make a whole block, unless they are arriving
+// faster than they play. Sources that send small fragments (a monitor of a sink playing
+// with low latency sends 12 ms at a time) would otherwise cost a hand-over slot each.
+// And a backlog (a source that had audio waiting before we connected, a server catching
+// up after a stall of the machine) comes as whole fragments in quick succession, one
+// read callback each: handed on one by one they can take every slot before the capture
+// queue gets the processor back, so they are merged up to kMaxFrames, and the rest goes
+// once the fragments stop coming.
 void RecordStream::settle() {
   const uint32_t pending = assembler_->pending();
   if (pending == 0) return;
-  if (bufferFrames_ == 0 || pending >= bufferFrames_) {
+  if (bufferFrames_ == 0) {
     flush();
     return;
   }
-  if (!holdArmed_ && holdTimer_) {
-    pa_context_rttime_restart(connection_.context(), holdTimer_, pa_rtclock_now() + kHoldUsec);
-    holdArmed_ = true;
+  if (pending < bufferFrames_) {
+    if (!holdArmed_ && holdTimer_) {
+      connection_.armTimerLocked(holdTimer_, kHoldUsec);
+      holdArmed_ = true;
+    }
+    return;
   }
+  // What came since the last block went out plays for longer than twice the time it
+  // took to come: a backlog. A fragment that is merely late or early stays well inside.
+  const pa_usec_t since = pa_rtclock_now() - lastFlushAt_;
+  if (lastFlushAt_ != 0 && since * 2 < durationUsec(pending, rate_) && holdTimer_) {
+    // A quarter of a block without fragments ends the burst.
+    connection_.armTimerLocked(holdTimer_, bufferUsec_ / 4);
+    holdArmed_ = true;
+    return;
+  }
+  flush();
 }
 
 void RecordStream::flush() {
   if (holdArmed_ && holdTimer_) {
-    connection_.api()->time_restart(holdTimer_, nullptr);
+    connection_.disarmTimerLocked(holdTimer_);
     holdArmed_ = false;
   }
   assembler_->flush([this](const float* const* channels, uint32_t frames) { deliver(channels, frames); });
@@ -142,6 +174,7 @@ void RecordStream::onHold(pa_mainloop_api*, pa_time_event*, const struct timeval
 
 void RecordStream::deliver(const float* const* channels, uint32_t frames) {
   if (!stream_) return;
+  lastFlushAt_ = pa_rtclock_now();
   sink_.deliver(AudioBufferView{channels, assembler_->channelCount(), frames});
 }
 

@@ -13,17 +13,19 @@
 
 namespace talvora::platform::pulse {
 
-// A record stream on one source of a connection: float samples at the source's own
-// rate and layout, gathered into planar blocks of whole buffers and handed to a sink on
-// the loop thread. Several may run on one connection (each gathers on its own), and one
-// can be closed and opened again, also after the connection made a new context.
+// A record stream on one source of a connection: float samples in the rate and layout
+// asked for (the server converts from the source's own), gathered into planar blocks of
+// whole buffers and handed to a sink on the loop thread. Several may run on one
+// connection (each gathers on its own), and one can be closed and opened again, also
+// after the connection made a new context.
 //
 // Threads and locks. Every method is called with the connection's loop lock held: from
 // the main thread or the capture queue, or on the loop thread from inside a callback
-// (only `closeLocked` and `runningLocked` there: opening waits for the server). The
-// sink runs on the loop thread. The object must outlive any callback that is running,
-// so it is destroyed with the loop lock held on another thread, or once the loop has
-// stopped; an owner destroyed on the loop thread hands it to the reaper.
+// (there `beginOpenLocked`, `closeLocked` and `runningLocked`: `openLocked` waits for
+// the server). The sink runs on the loop thread. The object must outlive any callback
+// that is running, so it is destroyed with the loop lock held on another thread, or
+// once the loop has stopped; an owner destroyed on the loop thread hands it to the
+// reaper.
 class RecordStream {
  public:
   class Sink {
@@ -32,17 +34,18 @@ class RecordStream {
     // stream; nothing is delivered after that.
     virtual void deliver(const AudioBufferView& buffer) = 0;
     // Once per opening: the stream stopped for good while it ran (the source went away,
-    // the server dropped it); `reason` is the server's.
+    // the server dropped it), or one begun with `beginOpenLocked` was refused; `reason`
+    // is the server's.
     virtual void streamFailed(const char* reason) = 0;
 
    protected:
     ~Sink() = default;
   };
 
-  // The largest block handed to the sink in one call; a longer fragment from the server
-  // is cut into pieces of this size. Four times the buffer the capture object asks for,
-  // so the normal delivery is one piece.
-  static constexpr uint32_t kMaxFrames = 8192;
+  // The largest block handed to the sink in one call: what the tap may receive at most.
+  // Fragments that arrive faster than real time (a backlog handed over at once) are
+  // merged up to this size, and a longer fragment is cut into pieces of it.
+  static constexpr uint32_t kMaxFrames = kMaxTapFrames;
 
   // `streamName` is what the server shows for the stream; `what` names the source in
   // errors ("the microphone").
@@ -53,11 +56,17 @@ class RecordStream {
   RecordStream(const RecordStream&) = delete;
   RecordStream& operator=(const RecordStream&) = delete;
 
-  // Connected, not running (close first). `bufferFrames` is the block the sink wants:
-  // the server is asked for fragments of about that size, and smaller ones are gathered
-  // until a whole block is there (0: every fragment is handed on as it comes). Waits at
-  // most kServerTimeout for the server to accept the stream.
-  Status openLocked(const SourceInfo& source, uint32_t bufferFrames);
+  // Connected, not running (close first). The stream asks for `format`'s rate and
+  // layout and records from `device`, or with null from the source libpulse chooses for
+  // a client that names none (PULSE_SOURCE, else the server's default, which the server
+  // then keeps following); `format.name` names the source in errors. `bufferFrames` is
+  // the block the sink wants: the server is asked for fragments of about that size, and
+  // smaller ones are gathered until a whole block is there (0: every fragment is handed
+  // on as it comes). Waits at most kServerTimeout for the server to accept the stream.
+  Status openLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames);
+  // The same without waiting: the stream runs once the server accepts it, and a refusal
+  // comes to the sink's `streamFailed`.
+  Status beginOpenLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames);
 
   // Safe to repeat and when not open. From inside a sink call, the call under way is
   // the last.
@@ -70,6 +79,7 @@ class RecordStream {
   static void onState(pa_stream* stream, void* user);
   static void onRead(pa_stream* stream, size_t bytes, void* user);
   static void onHold(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user);
+  Status fail(const SourceInfo& format, int error);
   void settle();
   void flush();
   void deliver(const float* const* channels, uint32_t frames);
@@ -82,10 +92,18 @@ class RecordStream {
   // Loop lock.
   pa_stream* stream_ = nullptr;
   bool running_ = false;
+  // `openLocked` is waiting for the server's answer, which is its own to report.
+  bool waiting_ = false;
   uint32_t bufferFrames_ = 0;
+  // The block the sink wants, in microseconds.
+  pa_usec_t bufferUsec_ = 0;
   std::optional<FrameAssembler> assembler_;
   pa_time_event* holdTimer_ = nullptr;
   bool holdArmed_ = false;
+  // When the last block went to the sink, and how long it played.
+  pa_usec_t lastFlushAt_ = 0;
+  pa_usec_t lastFlushUsec_ = 0;
+  pa_usec_t rate_ = 0;
 };
 
 }  // namespace talvora::platform::pulse

@@ -1,6 +1,7 @@
 #include "platform/pulse/source_query.h"
 
 #include <optional>
+#include <string>
 #include <utility>
 
 namespace talvora::platform::pulse {
@@ -36,11 +37,12 @@ bool usable(const pa_sample_spec& spec) {
 
 }  // namespace
 
-Result<SourceInfo> queryDefaultSource(Connection& connection) {
+Result<SourceInfo> querySource(Connection& connection, const char* name) {
   pa_context* context = connection.context();
   Query query;
   query.connection = &connection;
-  pa_operation* operation = pa_context_get_source_info_by_name(context, kDefaultSource, &onSourceInfo, &query);
+  pa_operation* operation =
+      pa_context_get_source_info_by_name(context, name ? name : kDefaultSource, &onSourceInfo, &query);
   if (!operation) return Error{describe(kAskFailed, pa_context_errno(context))};
   const bool answered = connection.waitLocked([&query, context] {
     return query.done || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
@@ -50,10 +52,11 @@ Result<SourceInfo> queryDefaultSource(Connection& connection) {
   pa_operation_unref(operation);
   if (!answered) return Error{describe(kAskFailed, PA_ERR_TIMEOUT)};
   if (!query.done) return Error{describe(kAskFailed, pa_context_errno(context))};
+  const std::string which = name ? "microphone \"" + std::string(name) + "\"" : "default microphone";
   if (!query.info || query.error != 0) {
-    return Error{describe("The sound server has no default microphone", query.error != 0 ? query.error : PA_ERR_NOENTITY)};
+    return Error{describe(("The sound server has no " + which).c_str(), query.error != 0 ? query.error : PA_ERR_NOENTITY)};
   }
-  if (!usable(query.info->spec)) return Error{"The default microphone reports no sample rate"};
+  if (!usable(query.info->spec)) return Error{"The " + which + " reports no sample rate"};
   return std::move(*query.info);
 }
 

@@ -16,8 +16,9 @@ struct SourceInfo {
   pa_channel_map map{};
 };
 
-// Asks the server for its default source (the microphone). The loop lock held, never on
-// the loop thread, connected; waits at most kServerTimeout for the answer.
-Result<SourceInfo> queryDefaultSource(Connection& connection);
+// Asks the server for the source called `name`, or with null for its default source.
+// The loop lock held, never on the loop thread, connected; waits at most kServerTimeout
+// for the answer.
+Result<SourceInfo> querySource(Connection& connection, const char* name);
 
 }  // namespace talvora::platform::pulse

@@ -182,7 +182,7 @@ void BM_StoragePath(benchmark::State& state) {
     std::mutex eventsMutex;
     std::vector<std::string> errors;
     auto exited = std::make_shared<std::promise<void>>();
-    auto emit = [&](const events::Event& event) {
+    auto emit = [&](const protocol::Event& event) {
       const auto& kind = std::get<std::string>(event.fields.front().second);
       if (kind != "error") return;
       std::lock_guard lock(eventsMutex);

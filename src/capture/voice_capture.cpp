@@ -42,14 +42,14 @@ VoiceCapture::VoiceCapture(std::string output, double maximum, platform::Platfor
       output(std::move(output)),
       maximum(maximum),
       speech(this->platform.speech,
-             [this](const std::string& message) { this->environment.emit(events::warningEvent(message)); }),
+             [this](const std::string& message) { this->environment.emit(protocol::warningEvent(message)); }),
       started(Clock::now()),
       lastVoice(started) {
   // The overflow report is prepared here because it is posted from the audio thread.
   // It runs at most once (the latch), so it needs no strong reference of its own: the
   // queue that runs it is joined before this object goes away.
   overflowReport = std::make_unique<OverflowReport>([this] {
-    this->environment.emit(events::errorEvent(events::kStorageCannotKeepUp));
+    this->environment.emit(protocol::errorEvent(protocol::kStorageCannotKeepUp));
     stop();
   });
 }
@@ -74,7 +74,7 @@ Status VoiceCapture::start(bool transcribe) {
   // warning and the plain mix-down. Without a format there is nothing to process either,
   // and the reason is the one worth telling.
   if (!format) {
-    environment.emit(events::warningEvent(events::voiceProcessingUnavailable(format.error().description)));
+    environment.emit(protocol::warningEvent(protocol::voiceProcessingUnavailable(format.error().description)));
   } else if (usable(format.value())) {
     auto processor = platform.makeVoiceProcessor ? platform.makeVoiceProcessor(format.value().sampleRate, kPoolFrames)
                                                  : platform::Result<std::unique_ptr<platform::VoiceProcessor>>(
@@ -82,12 +82,12 @@ Status VoiceCapture::start(bool transcribe) {
     if (processor && processor.value()) {
       chain.setProcessor(processor.take(), kPoolFrames);
     } else {
-      environment.emit(events::warningEvent(events::voiceProcessingUnavailable(
+      environment.emit(protocol::warningEvent(protocol::voiceProcessingUnavailable(
           processor ? "the voice processor could not be created" : processor.error().description)));
     }
   }
 
-  if (!format || !usable(format.value())) return Error{events::kNoUsableFormat};
+  if (!format || !usable(format.value())) return Error{protocol::kNoUsableFormat};
   const AudioFormat inputFormat = format.value();
   const AudioFormat targetFormat{inputFormat.sampleRate, 1};
   sampleRate = targetFormat.sampleRate;
@@ -128,7 +128,7 @@ Status VoiceCapture::start(bool transcribe) {
   });
   timer->resume();
 
-  environment.emit(events::readyEvent());
+  environment.emit(protocol::readyEvent());
   return std::nullopt;
 }
 
@@ -181,7 +181,7 @@ void VoiceCapture::consume(const float* samples, uint32_t frames, float bufferLe
   if (stopped) return;
   if (file) {
     if (Status failed = file->write(samples, frames)) {
-      environment.emit(events::errorEvent(failed->description));
+      environment.emit(protocol::errorEvent(failed->description));
       stop();
       return;
     }
@@ -211,7 +211,7 @@ void VoiceCapture::tick() {
   const float scaled = level * 8.0f;
   const float shown = std::isnan(scaled) ? 1.0f : std::fmin(scaled, 1.0f);
   const double silence = secondsBetween(lastVoice, now);
-  environment.emit(events::levelEvent(shown, elapsed, silence));
+  environment.emit(protocol::levelEvent(shown, elapsed, silence));
   if (elapsed >= maximum) stop();
 }
 
@@ -234,7 +234,7 @@ void VoiceCapture::stop() {
 
 void VoiceCapture::finish(double duration) {
   speech.cancel();
-  environment.emit(events::finishedEvent(duration, speech.transcript()));
+  environment.emit(protocol::finishedEvent(duration, speech.transcript()));
   environment.exit(0);
 }
 
@@ -244,7 +244,7 @@ void VoiceCapture::inputStopped(const std::string& description) {
   if (stopped || inputLossReported) return;
   inputLossReported = true;
   level = 0;
-  environment.emit(events::warningEvent(events::microphoneInputStopped(description)));
+  environment.emit(protocol::warningEvent(protocol::microphoneInputStopped(description)));
 }
 
 }  // namespace talvora::capture

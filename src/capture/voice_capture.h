@@ -11,7 +11,7 @@
 
 #include "capture/handover_pool.h"
 #include "capture/signal_chain.h"
-#include "events/event.h"
+#include "protocol/event.h"
 #include "platform/dispatch/serial_queue.h"
 #include "platform/platform.h"
 #include "transcription/local_speech.h"
@@ -37,7 +37,7 @@ class VoiceCapture : public std::enable_shared_from_this<VoiceCapture> {
   // How the object reaches the outside world besides the platform: tests substitute
   // both to observe events and the exit status in process.
   struct Environment {
-    std::function<void(const events::Event&)> emit;
+    std::function<void(const protocol::Event&)> emit;
     std::function<void(int status)> exit;
   };
 

@@ -31,12 +31,12 @@ namespace {
 platform::RunLoop mainRunLoop;
 
 [[noreturn]] void fail(const std::string& message) {
-  events::emit(events::errorEvent(message));
+  events::emit(protocol::errorEvent(message));
   platform::exitProcess(1);
 }
 
 void permissionHandler(bool granted) {
-  if (!granted) fail(events::kPermissionDenied);
+  if (!granted) fail(protocol::kPermissionDenied);
   const bool transcribe = arguments[3] == protocol::kTranscribeOn;
   platform::Error failure;
   if (capture->startUnlessStopped(transcribe, &failure) == capture::VoiceCapture::StartOutcome::failed) {
@@ -58,11 +58,11 @@ int run(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   arguments.assign(argv, argv + argc);
-  if (arguments.size() != 4) fail(events::kInvalidArguments);
+  if (arguments.size() != 4) fail(protocol::kInvalidArguments);
   std::optional<double> parsed = protocol::parseDurationText(arguments[2]);
-  if (!parsed) fail(events::kInvalidArguments);
+  if (!parsed) fail(protocol::kInvalidArguments);
   maximum = *parsed;
-  if (!protocol::isValidDuration(maximum)) fail(events::kInvalidDuration);
+  if (!protocol::isValidDuration(maximum)) fail(protocol::kInvalidDuration);
 
   platform::Platform platform = platform::makeLinuxPlatform();
   auto microphone = platform.microphone;

@@ -23,7 +23,7 @@ bool writeAll(int fd, const std::string& bytes) {
   return true;
 }
 
-void emit(const Event& event) {
+void emit(const protocol::Event& event) {
   std::string failure;
   auto line = protocol::serialize(event, &failure);
   if (!line) {

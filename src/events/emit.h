@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "events/event.h"
+#include "protocol/event.h"
 
 namespace talvora::events {
 
@@ -10,7 +10,7 @@ namespace talvora::events {
 // interrupted writes; a closed output is ignored. May be called from any thread, holds
 // no lock. A record that cannot be serialized ends the process with status 1 after the
 // one standard-error line "Audio event serialization failed: …".
-void emit(const Event& event);
+void emit(const protocol::Event& event);
 
 // Writes all of `bytes` to `fd`, retrying partial and interrupted writes. False when the
 // descriptor refuses (closed pipe, full disk); nothing is retried then.

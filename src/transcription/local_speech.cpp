@@ -1,6 +1,6 @@
 #include "transcription/local_speech.h"
 
-#include "events/event.h"
+#include "protocol/event.h"
 
 namespace talvora::transcription {
 
@@ -34,14 +34,14 @@ void LocalSpeech::handleStatus(SpeechAuthorizationStatus status) {
       return;
     }
   }
-  warn_(events::kTranscriptionUnavailable);
+  warn_(protocol::kTranscriptionUnavailable);
 }
 
 void LocalSpeech::handleResult(std::optional<platform::SpeechResult> result, std::optional<platform::Error> error) {
   if (result) transcript_ = result->formattedString;
   if (error) {
     tearDown();
-    if (!stopped_) warn_(events::transcriptionFailed(error->description));
+    if (!stopped_) warn_(protocol::transcriptionFailed(error->description));
     return;
   }
   if (result && result->isFinal) tearDown();

@@ -172,7 +172,7 @@ static double monotonicSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-void EventLog::add(const events::Event& event) {
+void EventLog::add(const protocol::Event& event) {
   std::lock_guard lock(mutex_);
   events_.push_back(event);
   changed_.notify_all();
@@ -187,14 +187,14 @@ void EventLog::exit(int status) {
   changed_.notify_all();
 }
 
-std::vector<events::Event> EventLog::all() {
+std::vector<protocol::Event> EventLog::all() {
   std::lock_guard lock(mutex_);
   return events_;
 }
 
-std::vector<events::Event> EventLog::ofKind(const std::string& kind) {
+std::vector<protocol::Event> EventLog::ofKind(const std::string& kind) {
   std::lock_guard lock(mutex_);
-  std::vector<events::Event> out;
+  std::vector<protocol::Event> out;
   for (const auto& e : events_)
     if (kindOf(e) == kind) out.push_back(e);
   return out;
@@ -226,15 +226,15 @@ double EventLog::exitTime() {
   return exitTime_;
 }
 
-std::string kindOf(const events::Event& event) { return std::get<std::string>(event.fields.front().second); }
+std::string kindOf(const protocol::Event& event) { return std::get<std::string>(event.fields.front().second); }
 
-std::string stringField(const events::Event& event, const std::string& key) {
+std::string stringField(const protocol::Event& event, const std::string& key) {
   for (const auto& [k, v] : event.fields)
     if (k == key) return std::get<std::string>(v);
   return "<missing " + key + ">";
 }
 
-double numberField(const events::Event& event, const std::string& key) {
+double numberField(const protocol::Event& event, const std::string& key) {
   for (const auto& [k, v] : event.fields) {
     if (k != key) continue;
     if (const auto* f = std::get_if<float>(&v)) return *f;
@@ -281,7 +281,7 @@ void Rig::build() {
   platform.speech = speech;
   platform.microphone = microphone;
   capture = capture::VoiceCapture::create(output, maximum, std::move(platform),
-                                          {[this](const events::Event& e) { log.add(e); },
+                                          {[this](const protocol::Event& e) { log.add(e); },
                                            [this](int status) { log.exit(status); }});
 }
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "capture/voice_capture.h"
-#include "events/event.h"
+#include "protocol/event.h"
 #include "platform/platform.h"
 
 namespace talvora::testing {
@@ -140,11 +140,11 @@ class FakeMicrophone final : public platform::MicrophoneAccess {
 // Collects emitted events and the exit status; lets a test wait for either.
 class EventLog {
  public:
-  void add(const events::Event& event);
+  void add(const protocol::Event& event);
   void exit(int status);
 
-  std::vector<events::Event> all();
-  std::vector<events::Event> ofKind(const std::string& kind);
+  std::vector<protocol::Event> all();
+  std::vector<protocol::Event> ofKind(const std::string& kind);
   // Waits (up to `seconds`) for the exit; returns its status or none.
   std::optional<int> waitForExit(double seconds);
   bool waitForKind(const std::string& kind, size_t count, double seconds);
@@ -154,14 +154,14 @@ class EventLog {
  private:
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<events::Event> events_;
+  std::vector<protocol::Event> events_;
   std::optional<int> exit_;
   double exitTime_ = 0;
 };
 
-std::string kindOf(const events::Event& event);
-std::string stringField(const events::Event& event, const std::string& key);
-double numberField(const events::Event& event, const std::string& key);
+std::string kindOf(const protocol::Event& event);
+std::string stringField(const protocol::Event& event, const std::string& key);
+double numberField(const protocol::Event& event, const std::string& key);
 
 // A capture object wired to fakes.
 struct Rig {

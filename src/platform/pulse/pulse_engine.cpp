@@ -136,8 +136,10 @@ class Core final : private pulse::RecordStream::Sink {
     core->tapOn_ = false;
     core->stopReconnecting();
     core->microphone_.closeLocked();
-    std::shared_ptr<Core> owned(std::move(core));
-    pulse::Reaper::instance().later([owned]() mutable { owned.reset(); });
+    // The job holds the only reference: one left here as well could be the last to go
+    // (the reaper may run the job before this function returns), destroying the core,
+    // and stopping the loop, on the loop's own thread.
+    pulse::Reaper::instance().later([owned = std::shared_ptr<Core>(std::move(core))]() mutable { owned.reset(); });
   }
 
  private:

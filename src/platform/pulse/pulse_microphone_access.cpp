@@ -48,8 +48,7 @@ class PulseMicrophoneAccess final : public MicrophoneAccess {
       thread.join();
       return;
     }
-    auto own = std::make_shared<std::thread>(std::move(thread));
-    pulse::Reaper::instance().later([own] { own->join(); });
+    pulse::Reaper::instance().later([own = std::make_shared<std::thread>(std::move(thread))] { own->join(); });
   }
 
   void requestAccess(Handler handler) override {

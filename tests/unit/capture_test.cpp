@@ -298,15 +298,31 @@ TEST(AudioPath, BufferWithoutChannelDataOverflowsAndOversizedBuffersAreKept) {
   EXPECT_EQ(rig.log.ofKind("error").size(), 1u);
 }
 
-TEST(AudioPath, LostInputWarnsOnceAndTheMeterGoesOn) {
+// Once nothing arrives (a stalled source, a lost one) the meter reads silence instead of
+// repeating the last buffer's level.
+TEST(AudioPath, LostInputWarnsOnceAndTheMeterGoesOnReadingSilence) {
   Rig rig;
   rig.build();
   ASSERT_FALSE(rig.capture->start(false));
+  const auto lastLevel = [&] { return numberField(rig.log.ofKind("level").back(), "level"); };
+  const std::vector<float> loud(2048, 0.05f);
+  ASSERT_TRUE(rig.engine->node.deliver({loud}));
+  rig.drain();
+  ASSERT_TRUE(rig.log.waitForKind("level", rig.log.ofKind("level").size() + 1, 2));
+  EXPECT_NEAR(lastLevel(), 0.4, 1e-6);
+  // A stall well past the buffer's own 43 ms.
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  ASSERT_TRUE(rig.log.waitForKind("level", rig.log.ofKind("level").size() + 1, 2));
+  EXPECT_EQ(lastLevel(), 0);
+
+  ASSERT_TRUE(rig.engine->node.deliver({loud}));
+  rig.drain();
   rig.engine->node.interrupt("Connection terminated");
   rig.engine->node.interrupt("Connection terminated");
   rig.drain();
   size_t seen = rig.log.ofKind("level").size();
   ASSERT_TRUE(rig.log.waitForKind("level", seen + 2, 2));
+  EXPECT_EQ(lastLevel(), 0);
   auto warnings = rig.log.ofKind("warning");
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(stringField(warnings[0], "message"),

@@ -421,10 +421,20 @@ TEST(PulseEngineInterruption, ServerThatStaysAwayIsReportedOnceWhenTheWindowEnds
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0].size(), framesAtReport) << "the tap ran after the report";
   // Silence for the window, less the block held back for a stream that might return.
-  const double silence = (static_cast<double>(got[0].size()) - 4800) / 48000;
+  // The feed ends 4800 frames after its first sample (which is not 0), wherever it
+  // began: PipeWire's graph may start the stream with a little silence of its own.
+  const size_t fedFrom = static_cast<size_t>(
+      std::find_if(got[0].begin(), got[0].end(), [](float v) { return v != 0.0f; }) - got[0].begin());
+  const size_t fedUntil = fedFrom + 4800;
+  ASSERT_LE(fedUntil, got[0].size());
+  const double silence = (static_cast<double>(got[0].size()) - static_cast<double>(fedUntil)) / 48000;
   EXPECT_GT(silence, 0.8);
   EXPECT_LT(silence, 1.1);
-  EXPECT_TRUE(allZero(got[0], 4800, got[0].size()) && allZero(got[1], 4800, got[1].size()));
+  // Under load PipeWire's graph may also leave a gap inside the feed, pushing its end
+  // back by up to a quantum; PulseAudio's pipe source delivers it exactly.
+  const size_t slack = server->microphoneWaitsForTheFeeder() ? 0 : 2048;
+  ASSERT_LE(fedUntil + slack, got[0].size());
+  EXPECT_TRUE(allZero(got[0], fedUntil + slack, got[0].size()) && allZero(got[1], fedUntil + slack, got[1].size()));
 }
 
 // A server that comes back: what it records after the restart follows the silence that

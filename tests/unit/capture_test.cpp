@@ -93,7 +93,7 @@ TEST(StartSequence, RefusedVoiceProcessingWarnsThenRecords) {
   ASSERT_TRUE(rig.engine->node.deliver({std::vector<float>(512, 0.25f)}));
   rig.drain();
   EXPECT_EQ(rig.files->samples(), std::vector<float>(512, 0.25f));
-  EXPECT_EQ(rig.processedFrames, 0);
+  EXPECT_EQ(rig.processed.frames, 0);
 }
 
 TEST(StartSequence, FailuresReportTheirDescriptionAndCreateNothingTooEarly) {
@@ -189,7 +189,7 @@ TEST(AudioPath, BuffersReachTheFileInOrderAndTheMeterShowsTheirLevel) {
   EXPECT_EQ(rig.files->samples(), expected);
   // Every frame went through the voice processor on its way.
   EXPECT_EQ(rig.voiceProcessorRequests, 1);
-  EXPECT_EQ(rig.processedFrames, static_cast<long>(expected.size()));
+  EXPECT_EQ(rig.processed.frames, static_cast<long>(expected.size()));
 }
 
 TEST(AudioPath, OverflowStopsOnceAndKeepsEveryBufferHandedOverBeforeIt) {

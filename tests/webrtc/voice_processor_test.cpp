@@ -52,7 +52,7 @@ using Signal = std::vector<float>;
 constexpr uint32_t kMaxFrames = 4096;
 
 std::unique_ptr<VoiceProcessor> make(double rate, uint32_t maxFrames = kMaxFrames) {
-  auto made = makeWebRtcVoiceProcessor(rate, maxFrames);
+  auto made = makeWebRtcVoiceProcessor(rate, maxFrames, false);
   EXPECT_TRUE(made.ok()) << (made.ok() ? "" : made.error().description);
   return made.ok() ? made.take() : nullptr;
 }
@@ -163,11 +163,11 @@ void expectSpeechKept(double rate, const Signal& in, double settle = 1.0) {
 TEST(WebRtcVoiceProcessor, RefusesFormatsItCannotProcessWithAReason) {
   // 22050 and 11025 have no whole number of frames in 10 ms.
   for (double rate : {22050.0, 11025.0, 44100.5, 0.0, -48000.0, 4000.0, 384000.0, double(NAN)}) {
-    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames);
+    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames, false);
     ASSERT_FALSE(made.ok()) << rate;
     EXPECT_NE(made.error().description.find("does not support"), std::string::npos) << made.error().description;
   }
-  auto odd = makeWebRtcVoiceProcessor(22050, kMaxFrames);
+  auto odd = makeWebRtcVoiceProcessor(22050, kMaxFrames, false);
   ASSERT_FALSE(odd.ok());
   EXPECT_EQ(odd.error().description, "the voice processor does not support 22050 Hz input");
 }
@@ -176,7 +176,7 @@ TEST(WebRtcVoiceProcessor, TakesCommonRates) {
   // The library resamples 44.1 and 96 kHz to its own rates internally; what comes out is
   // at the input rate, one frame for every frame in.
   for (double rate : {8000.0, 16000.0, 32000.0, 44100.0, 48000.0, 96000.0}) {
-    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames);
+    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames, false);
     ASSERT_TRUE(made.ok()) << rate << " Hz: " << made.error().description;
     const Signal speech = speechLike(rate, 0.5, 0.3);
     EXPECT_EQ(run(*made.value(), speech, {2048}).size(), speech.size());
@@ -331,7 +331,7 @@ TEST(WebRtcVoiceProcessor, PrintsNothing) {
   dup2(fileno(capture), 1);
   dup2(fileno(capture), 2);
   for (double rate : {48000.0, 44100.0, 22050.0, 8000.0}) {
-    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames);
+    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames, false);
     if (!made.ok()) continue;
     const Signal speech = speechLike(rate, 1, 0.9);
     Signal loud(speech.size());

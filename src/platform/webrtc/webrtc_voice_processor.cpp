@@ -381,7 +381,8 @@ Result<std::unique_ptr<VoiceProcessor>> makeWebRtcVoiceProcessor(double rate, ui
     return Error{"the voice processor does not support " + rateText(rate) + " Hz input"};
   }
   const bool adaptive = settings.suppression == Suppression::adaptive;
-  if (adaptive && (settings.gainControl || settings.adaptiveLevel == Suppression::off ||
+  const bool libraryHighPass = settings.highPass == WebRtcVoiceSettings::HighPass::library;
+  if (adaptive && (settings.gainControl || libraryHighPass || settings.adaptiveLevel == Suppression::off ||
                    settings.adaptiveLevel == Suppression::adaptive)) {
     return Error{"the voice processor cannot adapt its suppression with these settings"};
   }
@@ -392,7 +393,7 @@ Result<std::unique_ptr<VoiceProcessor>> makeWebRtcVoiceProcessor(double rate, ui
 
   const int hz = static_cast<int>(rate);
   WebRtcVoiceProcessor::Stages stages;
-  stages.highPass = settings.highPass;
+  stages.highPass = settings.highPass == WebRtcVoiceSettings::HighPass::own;
 
   if (echoCancellation) {
     auto echo = makeLibrary(hz, true);
@@ -406,10 +407,15 @@ Result<std::unique_ptr<VoiceProcessor>> makeWebRtcVoiceProcessor(double rate, ui
     stages.echo = echo.take();
   }
 
-  if (settings.suppression != Suppression::off || settings.gainControl) {
+  if (settings.suppression != Suppression::off || settings.gainControl || libraryHighPass) {
     auto noise = makeLibrary(hz, false);
     if (!noise) return noise.error();
     AudioProcessing& library = *noise.value().processing;
+    if (libraryHighPass) {
+      if (Status failed = check(library.high_pass_filter()->Enable(true), "enable the high-pass filter")) {
+        return *failed;
+      }
+    }
     if (settings.suppression != Suppression::off) {
       const Suppression level = adaptive ? settings.adaptiveLevel : settings.suppression;
       if (Status failed = check(library.noise_suppression()->set_level(libraryLevel(level)),

@@ -10,9 +10,14 @@ namespace talvora::platform {
 // What the processor does to the microphone, in one place. The defaults are what the
 // recorder uses; the benchmark (bench/voice_bench.cpp) sets the others to compare them.
 struct WebRtcVoiceSettings {
-  // A second-order high-pass at 90 Hz: removes a DC offset, rumble and handling noise,
-  // which only cost the recognizer words (nothing of speech is that low).
-  bool highPass = true;
+  // `own`: a second-order high-pass at 90 Hz, ahead of every other stage, so that the
+  // echo canceller, the noise measurement and both sides of the suppression crossfade get
+  // the same filtered signal. It removes a DC offset, rumble and handling noise, which only
+  // cost the recognizer words (nothing of speech is that low). `library`: the library's
+  // own filter, inside its suppression stage; only with fixed suppression (it is what the
+  // recorder used before, kept so the benchmark compares against exactly that).
+  enum class HighPass { off, own, library };
+  HighPass highPass = HighPass::own;
 
   enum class Suppression { off, low, moderate, high, veryHigh, adaptive };
   // The library's noise suppression. `adaptive`: at `adaptiveLevel`, engaged and released

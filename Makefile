@@ -1,9 +1,9 @@
-# The two commands of the Quick start, plus the pieces they are made of.
+# The commands of the Quick start, plus the pieces they are made of.
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo install clean
 
 all: build
 
@@ -20,6 +20,11 @@ test: build
 
 demo: build
 	./scripts/demo.sh $(BUILD)
+
+# Both programs on PATH (/usr/local/bin unless CMAKE_INSTALL_PREFIX says otherwise), the
+# manual pages and the resources: where parent applications look for talvora-audio.
+install: build
+	cmake --install $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

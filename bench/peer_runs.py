@@ -30,7 +30,6 @@ import argparse
 import json
 import os
 import re
-import shutil
 import signal
 import statistics
 import subprocess
@@ -106,7 +105,7 @@ class Recorder:
         self.name, self.command, self.ours, self.transcribe = name, command, ours, transcribe
 
 
-def recorders(binary, extra):
+def recorders(binary, extra, pipewire_source=None):
     """Ours first (off, on), then the peers, then each extra build of ours (off, on)."""
     chosen = [
         Recorder("talvora-audio, transcription off", lambda out: [binary, out, "600", "false"], True),
@@ -118,6 +117,12 @@ def recorders(binary, extra):
                  lambda out: ["sox", "-q", "-t", "pulseaudio", "-r", "48000", "-c", "1", "default",
                               "-e", "floating-point", "-b", "32", out], False),
     ]
+    if pipewire_source:
+        # PipeWire's own recorder, straight from the graph rather than through its
+        # PulseAudio service.
+        chosen.append(Recorder("pw-record, float WAV",
+                               lambda out: ["pw-record", f"--target={pipewire_source}", "--format=f32", "--rate=48000",
+                                            "--channels=1", out], False))
     for label, path in extra:
         chosen.append(Recorder(f"{label}, transcription off", lambda out, p=path: [p, out, "600", "false"], True))
         chosen.append(Recorder(f"{label}, transcription on", lambda out, p=path: [p, out, "600", "true"], True, True))
@@ -279,6 +284,7 @@ def main():
     parser.add_argument("--tail", type=float, default=0.5)
     parser.add_argument("--storage-json", help="storage_bench's --benchmark_out file")
     parser.add_argument("--note", action="append", default=[])
+    parser.add_argument("--pipewire-source", help="the server is PipeWire: add pw-record on this source")
     parser.add_argument("--extra", action="append", default=[], metavar="LABEL=BINARY",
                         help="another build of talvora-audio to run alongside (a proposed change)")
     args = parser.parse_args()
@@ -286,7 +292,7 @@ def main():
     with open(args.reference) as f:
         sentences = [words(line) for line in f if line.strip()]
     reference = [w for sentence in sentences for w in sentence]
-    chosen = recorders(args.binary, [tuple(e.split("=", 1)) for e in args.extra])
+    chosen = recorders(args.binary, [tuple(e.split("=", 1)) for e in args.extra], args.pipewire_source)
     results = {r.name: [] for r in chosen}
     with open(os.path.join(args.work, "runs.jsonl"), "w") as log:
         for round_ in range(args.runs):
@@ -327,10 +333,9 @@ def main():
                      f"{fmt(m(n, 'first_audio_ms'), 1)} | "
                      f"{fmt(m(n, 'audio_thread_us_per_buffer'), 0) if r.ours else '—'} | "
                      f"{fmt(m(n, 'queue_thread_us_per_buffer'), 0) if r.ours else '—'} |")
-    pw_state = "installed" if shutil.which("pw-record") else "not installed here"
-    lines.append(f"| pw-record | not run ({pw_state}): it records only from a PipeWire graph, while every other row "
-                 "shares one PulseAudio server and one microphone; a PipeWire run would measure another server | "
-                 "| | | | | | |")
+    if not args.pipewire_source:
+        lines.append("| pw-record | not run: it records only from a PipeWire graph (`SOUND_SERVER=pipewire "
+                     "bench/peers.sh` runs every row on one) | | | | | | |")
     storage = None
     if args.storage_json:
         with open(args.storage_json) as f:

@@ -31,7 +31,7 @@ recorder=$build/talvora-audio
 
 rm -rf "$out"
 mkdir -p "$out"
-source "$root/scripts/private-pulse.sh"
+source "$root/scripts/sound-server.sh"
 source "$here/voice-input.sh"
 voice_input_make "$out/input"
 
@@ -40,11 +40,10 @@ timer_pid=""
 cleanup() {
   [ -n "$feeder" ] && kill "$feeder" 2>/dev/null && wait "$feeder" 2>/dev/null
   [ -n "$timer_pid" ] && kill "$timer_pid" 2>/dev/null && wait "$timer_pid" 2>/dev/null
-  private_pulse_stop
+  sound_server_stop
 }
 trap cleanup EXIT
-private_pulse_start 48000 1
-voice_input_wait_live
+sound_server_start "${SOUND_SERVER:-pulse}" 48000 1
 
 echo "Recorder: $recorder, built from $(git -C "$root" rev-parse --short HEAD)"
 echo "Soak: ${total} s at 48 kHz, transcription on; speech loop of ${VOICE_SECONDS} s; output in $out"

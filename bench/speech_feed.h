@@ -249,7 +249,7 @@ inline Outcome recognize(const Note& note, Pace pace, double rssEvery = 0, const
     outcome.error = "no recognizer";
     return outcome;
   }
-  auto request = service().speech->makeRequest(true, true);
+  auto request = service().speech->makeRequest(true);
   // Outlives the task: the handler may still run until the final result.
   auto results = std::make_shared<Results>();
   auto task = recognizer->recognitionTask(request, results->handler());

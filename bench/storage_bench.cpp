@@ -1,7 +1,8 @@
 // How fast the storage path takes audio: the real capture object (tap, 8-slot hand-over,
-// capture queue) writing through the real sndfile backend to a .wav in /tmp, fed
-// 2048-frame mono buffers at 48 kHz far faster than real time by a stand-in engine whose
-// "audio thread" is the benchmark thread.
+// capture queue) writing through the real sndfile backend to a file in /tmp, fed
+// 2048-frame mono buffers far faster than real time by a stand-in engine whose "audio
+// thread" is the benchmark thread. Every container's encoding runs where the recorder
+// runs it, on the capture queue.
 //
 // The feeder never has more than kInFlight buffers between the tap and the file (it
 // waits on a counter the file wrapper advances), below the 8 hand-over slots: the run
@@ -13,10 +14,13 @@
 //                    buffer to the closed file
 //   cpu_per_audio_s  CPU seconds of the whole process (feeder and capture queue) per
 //                    second of audio
-// Argument: 0 = buffers go straight to the tap; 1 = through the WebRTC voice processor
-// first, on the feeding thread, as the PulseAudio engine runs it.
+// Arguments: voice_processing 0 = buffers go straight to the tap, 1 = through the WebRTC
+// voice processor first, on the feeding thread, as the PulseAudio engine runs it;
+// container, an index into kExtensions; rate, the microphone's (44100 makes the Opus
+// writer resample to 48 kHz).
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -41,10 +45,10 @@ using platform::Error;
 using platform::Status;
 
 constexpr uint32_t kFrames = capture::VoiceCapture::kTapBufferSize;
-constexpr double kRate = 48000;
 constexpr uint64_t kInFlight = capture::VoiceCapture::kSlotCount - 2;
-// Ten minutes of audio per iteration: a 115 MB file.
-constexpr uint64_t kBuffersPerRecording = static_cast<uint64_t>(600 * kRate / kFrames);
+// Ten minutes of audio per iteration (at 48 kHz, a 115 MB .wav).
+constexpr double kSeconds = 600;
+constexpr const char* kExtensions[] = {"wav", "flac", "opus", "mp3"};
 
 // What reached the file in the current iteration.
 struct Progress {
@@ -87,11 +91,12 @@ class CountingFiles final : public platform::AudioFileFactory {
   std::shared_ptr<platform::AudioFileFactory> real_ = platform::makeSndfileAudioFileFactory();
 };
 
-// The microphone: mono at 48 kHz. Voice processing, when measured, is the capture
+// The microphone: mono at the benchmark's rate. Voice processing, when measured, is the capture
 // object's own, with the real processor.
 class FeederInput final : public platform::AudioInputNode {
  public:
-  platform::Result<AudioFormat> inputFormat() override { return AudioFormat{kRate, 1}; }
+  explicit FeederInput(double rate) : rate_(rate) {}
+  platform::Result<AudioFormat> inputFormat() override { return AudioFormat{rate_, 1}; }
   void installTap(uint32_t, TapHandler handler) override {
     std::lock_guard lock(mutex_);
     tap_ = std::move(handler);
@@ -110,12 +115,14 @@ class FeederInput final : public platform::AudioInputNode {
   }
 
  private:
+  const double rate_;
   std::mutex mutex_;
   TapHandler tap_;
 };
 
 class FeederEngine final : public platform::AudioEngine {
  public:
+  explicit FeederEngine(double rate) : input(rate) {}
   platform::AudioInputNode& inputNode() override { return input; }
   Status start() override { return std::nullopt; }
   void stop() override {}
@@ -124,13 +131,15 @@ class FeederEngine final : public platform::AudioEngine {
 
 // A second of speech-band noise with a slow tone, cut into buffers the feeder cycles
 // through.
-std::vector<std::vector<float>> sourceBuffers() {
+std::vector<std::vector<float>> sourceBuffers(double rate) {
   std::mt19937 random(11);
   std::normal_distribution<float> noise(0.0f, 0.05f);
-  std::vector<std::vector<float>> buffers(static_cast<size_t>(kRate / kFrames) + 1, std::vector<float>(kFrames));
+  std::vector<std::vector<float>> buffers(static_cast<size_t>(rate / kFrames) + 1, std::vector<float>(kFrames));
   size_t t = 0;
   for (auto& buffer : buffers) {
-    for (float& x : buffer) x = noise(random) + 0.2f * std::sin(2.0f * 3.14159265f * 220.0f * static_cast<float>(t++) / 48000.0f);
+    for (float& x : buffer) {
+      x = noise(random) + 0.2f * std::sin(2.0f * 3.14159265f * 220.0f * static_cast<float>(t++) / static_cast<float>(rate));
+    }
   }
   return buffers;
 }
@@ -144,8 +153,11 @@ double processCpuSeconds() {
 
 void BM_StoragePath(benchmark::State& state) {
   const bool processing = state.range(0) != 0;
-  const std::string path = "/tmp/talvora-storage-bench-" + std::to_string(getpid()) + ".wav";
-  const auto buffers = sourceBuffers();
+  const std::string extension = kExtensions[state.range(1)];
+  const double rate = static_cast<double>(state.range(2));
+  const uint64_t buffersPerRecording = static_cast<uint64_t>(kSeconds * rate / kFrames);
+  const std::string path = "/tmp/talvora-storage-bench-" + std::to_string(getpid()) + "." + extension;
+  const auto buffers = sourceBuffers(rate);
   double audioSeconds = 0, wallSeconds = 0, cpuSeconds = 0;
 
   for (auto _ : state) {
@@ -153,8 +165,8 @@ void BM_StoragePath(benchmark::State& state) {
     std::shared_ptr<Progress> progress = files->progress;
     FeederEngine* engine = nullptr;
     platform::Platform platform;
-    platform.makeEngine = [&engine] {
-      auto made = std::make_unique<FeederEngine>();
+    platform.makeEngine = [&engine, rate] {
+      auto made = std::make_unique<FeederEngine>(rate);
       engine = made.get();
       return made;
     };
@@ -189,7 +201,7 @@ void BM_StoragePath(benchmark::State& state) {
       break;
     }
     uint64_t delivered = 0;
-    for (uint64_t i = 0; i < kBuffersPerRecording; ++i) {
+    for (uint64_t i = 0; i < buffersPerRecording; ++i) {
       uint64_t written = progress->frames.load();
       while (delivered - written >= kInFlight * kFrames) {
         progress->frames.wait(written);
@@ -210,7 +222,7 @@ void BM_StoragePath(benchmark::State& state) {
     state.SetIterationTime(wall);
     wallSeconds += wall;
     cpuSeconds += cpuAfter - cpuBefore;
-    audioSeconds += static_cast<double>(delivered) / kRate;
+    audioSeconds += static_cast<double>(delivered) / rate;
 
     // "finished" follows the stop by a second; the queue must be idle before the capture
     // object goes.
@@ -224,11 +236,25 @@ void BM_StoragePath(benchmark::State& state) {
       break;
     }
   }
+  struct stat written {};
+  if (stat(path.c_str(), &written) == 0) state.counters["file_MB"] = static_cast<double>(written.st_size) / 1e6;
   unlink(path.c_str());
+  state.SetLabel("." + extension);
   state.counters["x_realtime"] = wallSeconds > 0 ? audioSeconds / wallSeconds : 0;
   state.counters["cpu_per_audio_s"] = audioSeconds > 0 ? cpuSeconds / audioSeconds : 0;
   state.counters["audio_s"] = audioSeconds;
 }
-BENCHMARK(BM_StoragePath)->Arg(0)->Arg(1)->ArgName("voice_processing")->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StoragePath)
+    ->ArgNames({"voice_processing", "container", "rate"})
+    ->Args({0, 0, 48000})
+    ->Args({1, 0, 48000})
+    ->Args({0, 1, 48000})
+    ->Args({0, 2, 48000})
+    ->Args({0, 2, 44100})
+    ->Args({0, 3, 48000})
+    ->Args({1, 3, 44100})
+    ->UseManualTime()
+    ->Iterations(5)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

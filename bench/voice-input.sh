@@ -1,4 +1,4 @@
-# Sourced by peers.sh and soak.sh: the speech both play into the private server's
+# Sourced by peers.sh, soak.sh and the demo: the speech they play into the private server's
 # microphone. Five LibriVox sentences from Debian's pocketsphinx test data (read speech,
 # 16 kHz), resampled to 48 kHz, each followed by a pause, joined into one file of about
 # 29 s.
@@ -22,19 +22,4 @@ voice_input_make() {
   sed -E 's/<\/?s>//g; s/ \(.*\)$//; s/^ +//; s/ +$//' "$VOICE_EXCERPTS/transcription" >"$dir/voice-reference.txt"
   VOICE_FILE=$dir/voice-48k.wav
   VOICE_SECONDS=$(soxi -D "$VOICE_FILE")
-}
-
-# Waits until the private server's microphone delivers in real time. A null sink that
-# starts with no stream renders two seconds ahead; until the keep-alive stream has pulled
-# its latency down and that head start has run out, a new recording receives nothing,
-# and the first ~1.8 s of "recording" would be missing from every file.
-voice_input_wait_live() {
-  local latency i
-  for i in $(seq 1 100); do
-    latency=$(pactl list sinks 2>/dev/null | awk '/^\tLatency:/ {print $2; exit}')
-    if [ -n "$latency" ] && [ "$latency" -lt 100000 ]; then return 0; fi
-    sleep 0.05
-  done
-  echo "The private microphone did not reach real time (sink latency ${latency:-unknown} us)" >&2
-  return 1
 }

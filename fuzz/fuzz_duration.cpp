@@ -12,14 +12,14 @@
 #include <string_view>
 #include <system_error>
 
-#include "cli/arguments.h"
 #include "fuzz_check.h"
+#include "protocol/operands.h"
 
 namespace {
 
-using talvora::cli::isValidDuration;
-using talvora::cli::kLongestRecording;
-using talvora::cli::parseDurationText;
+using talvora::protocol::isValidDuration;
+using talvora::protocol::kLongestRecording;
+using talvora::protocol::parseDurationText;
 
 bool isCSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }

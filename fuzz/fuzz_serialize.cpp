@@ -13,12 +13,12 @@
 #include <fuzzer/FuzzedDataProvider.h>
 #include <nlohmann/json.hpp>
 
-#include "events/emit.h"
 #include "fuzz_check.h"
+#include "protocol/event_line.h"
 
 namespace {
 
-using talvora::events::Event;
+using talvora::protocol::Event;
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(const std::string& text) {
@@ -106,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   std::string failure;
-  std::optional<std::string> line = talvora::events::serialize(event, &failure);
+  std::optional<std::string> line = talvora::protocol::serialize(event, &failure);
   if (!allFinite) {
     FUZZ_CHECK(!line);
     FUZZ_CHECK(!failure.empty());

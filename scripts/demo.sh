@@ -5,37 +5,30 @@
 set -euo pipefail
 BUILD=${1:-build}
 here=$(cd "$(dirname "$0")" && pwd)
-source "$here/private-pulse.sh"
+source "$here/sound-server.sh"
+source "$here/../bench/voice-input.sh"
 
-excerpts=/usr/share/pocketsphinx/test/data/librivox
 work=$(mktemp -d /tmp/talvora-demo.XXXXXX)
-voice=$work/voice-48k.wav
 note=${DEMO_OUTPUT:-$PWD/demo-note.wav}
+trap 'sound_server_stop; rm -rf "$work"' EXIT
 
 # Five sentences with short pauses, resampled to the rate a desktop microphone has.
-parts=()
-for id in 0870 0880 0890 0920 0930; do
-  sox "$excerpts/sense_and_sensibility_01_austen_64kb-$id.wav" -r 48000 "$work/$id.wav" pad 0 0.6
-  parts+=("$work/$id.wav")
-done
-sox "${parts[@]}" "$voice"
-seconds=$(soxi -D "$voice")
+voice_input_make "$work"
+# Returns once the microphone delivers in real time, so the recording misses nothing.
+sound_server_start "${SOUND_SERVER:-pulse}" 48000 1
 
-trap 'private_pulse_stop; rm -rf "$work"' EXIT
-private_pulse_start 48000 1
-
-echo "Private sound server: $PULSE_SERVER (default microphone: voice.monitor)"
-echo "The microphone plays ${seconds%.*} s of read speech; recording to $note"
+echo "Private sound server: $PULSE_SERVER (default microphone: $SOUND_SERVER_SOURCE)"
+echo "The microphone plays ${VOICE_SECONDS%.*} s of read speech; recording to $note"
 echo
 
 # talvora-record stops on Enter: give it one when the speech is over.
 {
   sleep 1.0
-  paplay --device=voice "$voice"
+  paplay --device=voice "$VOICE_FILE"
   sleep 1.0
   echo
 } | "$BUILD/talvora-record" "$note" --max 120 --transcribe
 
 echo
 echo "Reference text of the recording:"
-sed -E 's/<\/?s>//g; s/ \(.*\)$//; s/^ +//' "$excerpts/transcription"
+cat "$work/voice-reference.txt"

@@ -9,11 +9,12 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
   libpulse-dev pulseaudio pulseaudio-utils
+  pipewire pipewire-pulse pipewire-bin wireplumber dbus-daemon
   libwebrtc-audio-processing-dev
   libsndfile1-dev sndfile-programs
   libpocketsphinx-dev libsphinxbase-dev pocketsphinx pocketsphinx-en-us pocketsphinx-testdata
   libsoxr-dev
-  sox libsox-fmt-pulse flite
+  sox libsox-fmt-pulse libsox-fmt-mp3 opus-tools flite
   util-linux procps psmisc time faketime
   dpkg-dev groff-base
   python3 nodejs

@@ -1,35 +1,34 @@
-// Records a voice note with talvora-audio from Node.js: prints the meter, stops after
-// SECONDS, and prints the transcript.
+// Records a voice note with talvora-audio: prints the meter, stops after SECONDS (or
+// when the recorder stops by itself), then prints the transcript.
 //
-//     node record.mjs [TALVORA_AUDIO] OUTPUT SECONDS
+//     node record.mjs OUTPUT SECONDS
+//
+// The recorder is the talvora-audio on PATH, or the program TALVORA_AUDIO names.
 import { spawn } from "node:child_process";
 import { createInterface } from "node:readline";
 
-const args = process.argv.slice(2);
-const recorder = args.length === 3 ? args.shift() : "talvora-audio";
-const [output, seconds] = args;
-
+const [output, seconds] = process.argv.slice(2);
+const recorder = process.env.TALVORA_AUDIO || "talvora-audio";
 const child = spawn(recorder, [output, "1800", "true"], { stdio: ["pipe", "pipe", "inherit"] });
 child.stdin.on("error", () => {}); // it may have stopped by itself before our "stop"
+// The recorder closes the file at once; "finished" follows a second later.
 const timer = setTimeout(() => child.stdin.end("stop\n"), Number(seconds) * 1000);
 
 let result = null;
 createInterface({ input: child.stdout }).on("line", (line) => {
   const event = JSON.parse(line);
-  switch (event.event) {
-    case "level":
-      console.log(`${event.elapsedSeconds.toFixed(1).padStart(5)} s  level ${event.level.toFixed(2)}`);
-      break;
-    case "warning":
-    case "error":
-      console.error(`${event.event}: ${event.message}`);
-      break;
-    case "finished":
-      result = event;
-      break;
+  if (event.event === "level") {
+    console.log(`${event.elapsedSeconds.toFixed(1).padStart(5)} s  level ${event.level.toFixed(2)}`);
+  } else if (event.event === "warning" || event.event === "error") {
+    console.error(`${event.event}: ${event.message}`);
+  } else if (event.event === "finished") {
+    result = event;
   }
 });
-
+child.on("error", (error) => {
+  console.error(`cannot start ${recorder}: ${error.code} (install it, or set TALVORA_AUDIO)`);
+  process.exit(1);
+});
 child.on("close", (status) => {
   clearTimeout(timer);
   if (!result) {

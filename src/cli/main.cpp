@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "capture/voice_capture.h"
-#include "cli/arguments.h"
-#include "cli/process.h"
 #include "cli/stop_listener.h"
 #include "events/emit.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/platform.h"
+#include "platform/process.h"
+#include "protocol/operands.h"
 
 namespace talvora::cli {
 
@@ -32,12 +32,12 @@ platform::RunLoop mainRunLoop;
 
 [[noreturn]] void fail(const std::string& message) {
   events::emit(events::errorEvent(message));
-  exitProcess(1);
+  platform::exitProcess(1);
 }
 
 void permissionHandler(bool granted) {
   if (!granted) fail(events::kPermissionDenied);
-  const bool transcribe = arguments[3] == "true";
+  const bool transcribe = arguments[3] == protocol::kTranscribeOn;
   platform::Error failure;
   if (capture->startUnlessStopped(transcribe, &failure) == capture::VoiceCapture::StartOutcome::failed) {
     fail(failure.description);
@@ -59,15 +59,15 @@ int run(int argc, char** argv) {
 
   arguments.assign(argv, argv + argc);
   if (arguments.size() != 4) fail(events::kInvalidArguments);
-  std::optional<double> parsed = parseDurationText(arguments[2]);
+  std::optional<double> parsed = protocol::parseDurationText(arguments[2]);
   if (!parsed) fail(events::kInvalidArguments);
   maximum = *parsed;
-  if (!isValidDuration(maximum)) fail(events::kInvalidDuration);
+  if (!protocol::isValidDuration(maximum)) fail(events::kInvalidDuration);
 
   platform::Platform platform = platform::makeLinuxPlatform();
   auto microphone = platform.microphone;
   capture = capture::VoiceCapture::create(arguments[1], maximum, std::move(platform),
-                                          {events::emit, [](int status) { exitProcess(status); }});
+                                          {events::emit, [](int status) { platform::exitProcess(status); }});
 
   microphone->requestAccess([](bool granted) { mainRunLoop.post([granted] { permissionHandler(granted); }); });
 

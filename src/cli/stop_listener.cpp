@@ -73,6 +73,14 @@ StopTriggers::StopTriggers(int inputFd, const sigset_t& signals, std::function<v
   if (::pipe2(cancel_, O_CLOEXEC) != 0) cancel_[0] = cancel_[1] = -1;
   listener_ = std::thread([this, inputFd] {
     if (listenForStop(inputFd, cancel_[0]) && !ending_.load()) onStop_();
+    // Stay until the owner ends us. The recorder leaves with _exit once its file is
+    // closed, usually long after the stop line; a thread that had already returned by
+    // then would be one that nobody joined.
+    if (cancel_[0] >= 0) {
+      pollfd end = {cancel_[0], POLLIN, 0};
+      while (::poll(&end, 1, -1) < 0 && errno == EINTR) {
+      }
+    }
   });
   signalTaker_ = std::thread([this] {
     while (true) {

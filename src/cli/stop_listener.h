@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include "protocol/operands.h"
+
 namespace talvora::cli {
 
 // Splits a byte stream into lines without ever holding more than `limit` bytes of one
@@ -30,7 +32,7 @@ class LineReader {
 };
 
 // True for the one line that stops the recording.
-inline bool isStopLine(const std::string& line) { return line == "stop"; }
+inline bool isStopLine(const std::string& line) { return line == protocol::kStopLine; }
 
 // Reads `fd` until a "stop" line or end of input (or a read error) and returns true, or
 // until `cancelFd` (when not -1) becomes readable and returns false.

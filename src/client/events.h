@@ -1,53 +1,21 @@
 #pragma once
 
-#include <string>
-#include <string_view>
-#include <variant>
+// The recorder's events as the client library hands them over: the protocol's parsed
+// events (protocol/event_line.h) under the client's names.
+
+#include "protocol/event_line.h"
 
 namespace talvora::client {
 
-// The recorder is ready: the microphone is open and audio is reaching the file.
-struct Ready {};
+using protocol::Error;
+using protocol::Finished;
+using protocol::Level;
+using protocol::Ready;
+using protocol::Unparsed;
+using protocol::Warning;
+using Event = protocol::ParsedEvent;
 
-// The meter, ten times a second while recording.
-struct Level {
-  float level = 0;              // 0 (silence) … 1 (full scale), perceptual
-  double elapsedSeconds = 0;    // audio recorded so far
-  double silenceSeconds = 0;    // how long the input has been quiet
-};
-
-// Something degraded but the recording goes on (no voice processing, no transcription,
-// the microphone went away: what was captured is on disk).
-struct Warning {
-  std::string message;
-};
-
-// Before "ready": the recording never started and the recorder exits with status 1.
-// After "ready": the recording stopped early; "finished" still follows.
-struct Error {
-  std::string message;
-};
-
-// The last event: the file is complete and closed.
-struct Finished {
-  double durationSeconds = 0;
-  std::string localTranscript;  // empty without transcription
-};
-
-// A line that is not one of the events above (not JSON, an unknown kind, a missing or
-// mistyped key). Kept rather than dropped so a newer recorder or a stray write shows up.
-struct Unparsed {
-  std::string line;
-};
-
-using Event = std::variant<Ready, Level, Warning, Error, Finished, Unparsed>;
-
-// Parses one line of the recorder's standard output (without its line feed; a trailing
-// carriage return is tolerated). Keys may come in any order and unknown keys are
-// ignored; a number is accepted wherever one is expected, integer or not.
-Event parseEventLine(std::string_view line);
-
-// The "event" key's value for an event ("ready", "level", …; "unparsed" for Unparsed).
-const char* kindName(const Event& event);
+using protocol::kindName;
+using protocol::parseEventLine;
 
 }  // namespace talvora::client

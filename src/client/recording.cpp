@@ -5,23 +5,17 @@
 #include <limits.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
-extern char** environ;
+#include "client/child_process.h"
 
 namespace talvora::client {
 
@@ -31,57 +25,6 @@ constexpr size_t kLongestLine = 16 << 20;  // a 30-minute transcript is far belo
 constexpr size_t kKeptUnparsedLines = 100;
 constexpr size_t kKeptStandardError = 64 << 10;
 
-[[noreturn]] void throwErrno(int error, const std::string& what) {
-  throw std::system_error(error, std::generic_category(), what);
-}
-
-void closeQuietly(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
-// Writes all of `data`, or fails with EPIPE or another error, without SIGPIPE ever
-// reaching the process (see the header for why this and not SIG_IGN).
-bool writeWithoutSigpipe(int fd, const char* data, size_t size) {
-  sigset_t pipeOnly;
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
-  sigset_t previous;
-  pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
-
-  bool brokenPipe = false;
-  bool ok = true;
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      brokenPipe = errno == EPIPE;
-      ok = false;
-      break;
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-  }
-  // Our failed write raised a thread-directed SIGPIPE that is now pending; take it so
-  // that restoring the mask does not deliver it. One that was pending before belongs to
-  // someone else and stays.
-  if (brokenPipe && !alreadyPending) {
-    timespec immediately{};
-    while (sigtimedwait(&pipeOnly, nullptr, &immediately) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  return ok;
-}
-
-bool isExecutableFile(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
 // One output stream of the child, split into lines.
 struct Stream {
   int fd = -1;
@@ -90,13 +33,6 @@ struct Stream {
 };
 
 }  // namespace
-
-std::string durationOperand(double seconds) {
-  char text[64];
-  auto [end, error] = std::to_chars(text, text + sizeof text, seconds);
-  if (error != std::errc()) return "nan";
-  return std::string(text, end);
-}
 
 std::string defaultRecorderPath() {
   static const char* kName = "talvora-audio";
@@ -111,54 +47,82 @@ std::string defaultRecorderPath() {
     }
   }
   if (const char* search = std::getenv("PATH")) {
-    std::string_view rest(search);
-    while (true) {
-      auto colon = rest.find(':');
-      std::string folder(rest.substr(0, colon));
-      if (folder.empty()) folder = ".";
-      std::string candidate = folder + "/" + kName;
-      if (isExecutableFile(candidate)) return candidate;
-      if (colon == std::string_view::npos) break;
-      rest.remove_prefix(colon + 1);
-    }
+    if (auto found = findOnPath(kName, search)) return *found;
   }
   return kName;
 }
 
 struct Recording::State {
   RecordingOptions options;
-  pid_t pid = -1;
-  int pidfd = -1;  // -1 where the kernel has no pidfd_open: the reader then polls
-
-  std::mutex stdinMutex;
-  int stdinFd = -1;
-
+  std::unique_ptr<ChildProcess> child;
   Stream out;
   Stream err;
 
-  // Guards childExited, done, result and joined. kill() is only sent while the child has
-  // not been marked exited, under this lock, and it is marked before it is reaped: so a
-  // signal can never reach a recycled process id.
+  // Guards done and joined.
   std::mutex mutex;
   std::condition_variable doneChanged;
-  bool childExited = false;
   bool done = false;
   bool joined = false;
   RecordingResult result;  // written by the reader only, read once done
 
   std::thread reader;
-  // Set when the Recording is destroyed from its own callback: the reader then finishes
-  // on its own and calls no more callbacks.
-  bool silenced = false;
+  // Set when the Recording is destroyed from its own callback, on the reader thread
+  // itself: no more callbacks, and the reader ends the child on its own, as the
+  // destructor would have.
+  std::optional<std::chrono::steady_clock::time_point> abandonedAt;
+  int signalsSent = 0;  // after abandonedAt: SIGTERM, then SIGKILL
 
   void run();
   bool readAvailable(Stream& stream, bool isOutput);
   void deliver(Event event);
   void deliverPending(Stream& stream);
   void appendStandardError(const char* data, size_t size);
-  bool childHasExited();
-  void reap();
+  int pollTimeout() const;
+  void escalate();
+
+  // A reader whose Recording was destroyed from its callback cannot be joined by the
+  // thread it runs on, and nothing of the application's may be left to join it. Its
+  // state is kept here until the reader has finished (it ends the child within twice
+  // the grace period); then the next Recording to start joins it, or at the latest the
+  // process does as it exits. So no thread of ours outlives the state it uses, and the
+  // callback's captures are released on a thread that is no longer running it.
+  struct Orphans {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<State>> states;
+    ~Orphans() {
+      for (auto& state : states) {
+        // Exiting from the very callback that destroyed the Recording: that thread is
+        // this one, and it ends with the process.
+        if (state->reader.get_id() == std::this_thread::get_id()) {
+          state->reader.detach();
+        } else {
+          state->reader.join();
+        }
+      }
+    }
+  };
+  static Orphans& orphans() {
+    static Orphans instance;
+    return instance;
+  }
+  static void joinFinishedOrphans();
 };
+
+void Recording::State::joinFinishedOrphans() {
+  std::vector<std::shared_ptr<State>> finished;
+  {
+    Orphans& all = orphans();
+    std::lock_guard lock(all.mutex);
+    auto stillRunning = std::stable_partition(all.states.begin(), all.states.end(), [](const auto& state) {
+      std::lock_guard done(state->mutex);
+      return !state->done;
+    });
+    std::move(stillRunning, all.states.end(), std::back_inserter(finished));
+    all.states.erase(stillRunning, all.states.end());
+  }
+  // Done is the reader's last act: these joins are immediate.
+  for (auto& state : finished) state->reader.join();
+}
 
 void Recording::State::deliver(Event event) {
   std::visit(
@@ -181,7 +145,7 @@ void Recording::State::deliver(Event event) {
         }
       },
       event);
-  if (options.onEvent && !silenced) options.onEvent(event);
+  if (options.onEvent && !abandonedAt) options.onEvent(event);
 }
 
 void Recording::State::deliverPending(Stream& stream) {
@@ -240,43 +204,33 @@ bool Recording::State::readAvailable(Stream& stream, bool isOutput) {
   return true;
 }
 
-bool Recording::State::childHasExited() {
-  siginfo_t info{};
-  // WNOWAIT: look without reaping; reap() does that once the exit is recorded.
-  if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0) return errno == ECHILD;
-  return info.si_pid == pid;
+// How long the reader may sleep: until the child's exit is signalled (or, where the
+// kernel has no pidfd, a tenth of a second to look), and no longer than the next step
+// of ending an abandoned child.
+int Recording::State::pollTimeout() const {
+  int timeout = child->exitDescriptor() >= 0 ? -1 : 100;
+  if (!abandonedAt || signalsSent >= 2) return timeout;
+  auto next = *abandonedAt + options.stopGrace * (signalsSent + 1);
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count();
+  int untilNext = static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+  return timeout < 0 ? untilNext : std::min(timeout, untilNext);
 }
 
-void Recording::State::reap() {
-  siginfo_t info{};
-  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
-  }
-  {
-    std::lock_guard lock(mutex);
-    childExited = true;
-  }
-  int status = 0;
-  pid_t reaped;
-  do {
-    reaped = ::waitpid(pid, &status, 0);
-  } while (reaped < 0 && errno == EINTR);
-  if (reaped == pid) {
-    if (WIFEXITED(status)) {
-      result.exited = true;
-      result.exitStatus = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-      result.signal = WTERMSIG(status);
-    }
-  }
+void Recording::State::escalate() {
+  if (!abandonedAt || signalsSent >= 2) return;
+  if (std::chrono::steady_clock::now() < *abandonedAt + options.stopGrace * (signalsSent + 1)) return;
+  child->kill(signalsSent == 0 ? SIGTERM : SIGKILL);
+  ++signalsSent;
 }
 
 void Recording::State::run() {
   bool outOpen = true;
   bool errOpen = true;
-  while (outOpen || errOpen) {
+  const int exitFd = child->exitDescriptor();
+  while (true) {
     pollfd fds[3];
     nfds_t count = 0;
-    int outIndex = -1, errIndex = -1, pidIndex = -1;
+    int outIndex = -1, errIndex = -1, exitIndex = -1;
     if (outOpen) {
       outIndex = static_cast<int>(count);
       fds[count++] = {out.fd, POLLIN, 0};
@@ -285,16 +239,16 @@ void Recording::State::run() {
       errIndex = static_cast<int>(count);
       fds[count++] = {err.fd, POLLIN, 0};
     }
-    if (pidfd >= 0) {
-      pidIndex = static_cast<int>(count);
-      fds[count++] = {pidfd, POLLIN, 0};
+    if (exitFd >= 0) {
+      exitIndex = static_cast<int>(count);
+      fds[count++] = {exitFd, POLLIN, 0};
     }
-    int ready = ::poll(fds, count, pidfd >= 0 ? -1 : 100);
+    int ready = ::poll(fds, count, pollTimeout());
     if (ready < 0 && errno != EINTR) break;
     if (ready < 0) continue;
     if (outIndex >= 0 && fds[outIndex].revents != 0) outOpen = readAvailable(out, true);
     if (errIndex >= 0 && fds[errIndex].revents != 0) errOpen = readAvailable(err, false);
-    bool exited = pidIndex >= 0 ? fds[pidIndex].revents != 0 : (ready == 0 && childHasExited());
+    bool exited = exitIndex >= 0 ? fds[exitIndex].revents != 0 : child->hasExited();
     if (exited) {
       // Everything the child wrote is in the pipes by now; take it and stop there, even
       // if something the child left behind still holds the pipes open.
@@ -302,13 +256,16 @@ void Recording::State::run() {
       if (errOpen) readAvailable(err, false);
       break;
     }
+    escalate();
   }
-  reap();
+  ChildExit exit = child->wait();
+  result.exited = exit.exited;
+  result.exitStatus = exit.status;
+  result.signal = exit.signal;
   // A last line without a line feed is a line too.
   if (!out.pending.empty() || out.overlong) deliverPending(out);
-  closeQuietly(out.fd);
-  closeQuietly(err.fd);
-  closeQuietly(pidfd);
+  child->closeOutput();
+  child->closeError();
   {
     std::lock_guard lock(mutex);
     done = true;
@@ -317,113 +274,35 @@ void Recording::State::run() {
 }
 
 Recording::Recording(RecordingOptions options) : state_(std::make_shared<State>()) {
+  State::joinFinishedOrphans();
   State& state = *state_;
   state.options = std::move(options);
-  const std::string executable =
-      state.options.executable.empty() ? defaultRecorderPath() : state.options.executable;
-
-  int input[2] = {-1, -1}, output[2] = {-1, -1}, errors[2] = {-1, -1};
-  auto closeAll = [&] {
-    for (int* pair : {input, output, errors}) {
-      closeQuietly(pair[0]);
-      closeQuietly(pair[1]);
-    }
-  };
-  // Close-on-exec, so that a program another thread starts meanwhile does not inherit
-  // our ends (an inherited write end would hide the child's end of output from us).
-  if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0 || ::pipe2(errors, O_CLOEXEC) != 0) {
-    int error = errno;
-    closeAll();
-    throwErrno(error, "cannot create pipes for " + executable);
-  }
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errors[1], STDERR_FILENO);
-
-  // The recorder counts on default dispositions and an open mask for its stop signals,
-  // whatever this process has done with them.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT, SIGCHLD}) sigaddset(&defaults, signal);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (state.options.separateProcessGroup) {
-    flags |= POSIX_SPAWN_SETPGROUP;
-    posix_spawnattr_setpgroup(&attributes, 0);
-  }
-  posix_spawnattr_setflags(&attributes, flags);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-
-  std::vector<std::string> arguments = {executable, state.options.output, durationOperand(state.options.maxSeconds),
-                                        state.options.transcribe ? "true" : "false"};
-  std::vector<char*> argv;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  std::vector<std::string> environment;
-  for (char** entry = environ; entry && *entry; ++entry) {
-    std::string_view variable(*entry);
-    std::string_view name = variable.substr(0, variable.find('='));
-    bool replaced = std::any_of(state.options.environment.begin(), state.options.environment.end(),
-                                [&](const auto& setting) { return setting.first == name; });
-    if (!replaced) environment.emplace_back(variable);
-  }
-  for (const auto& [name, value] : state.options.environment) environment.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (auto& variable : environment) envp.push_back(variable.data());
-  envp.push_back(nullptr);
-
-  pid_t pid = -1;
-  int spawnError = executable.find('/') == std::string::npos
-                       ? posix_spawnp(&pid, executable.c_str(), &actions, &attributes, argv.data(), envp.data())
-                       : posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawnError != 0) {
-    closeAll();
-    throwErrno(spawnError, "cannot start " + executable);
-  }
-
-  closeQuietly(input[0]);
-  closeQuietly(output[1]);
-  closeQuietly(errors[1]);
-  state.pid = pid;
-  state.stdinFd = input[1];
-  state.out.fd = output[0];
-  state.err.fd = errors[0];
+  ChildOptions child;
+  child.argv = {state.options.executable.empty() ? defaultRecorderPath() : state.options.executable,
+                state.options.output, durationOperand(state.options.maxSeconds),
+                std::string(state.options.transcribe ? protocol::kTranscribeOn : protocol::kTranscribeOff)};
+  child.environment = state.options.environment;
+  child.input = child.output = child.error = ChildStream::pipe();
+  child.separateProcessGroup = state.options.separateProcessGroup;
+  state.child = std::make_unique<ChildProcess>(child);
+  state.out.fd = state.child->output();
+  state.err.fd = state.child->error();
   // The reader drains without blocking once the child has gone.
   for (int fd : {state.out.fd, state.err.fd}) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-#ifdef SYS_pidfd_open
-  state.pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  if (state.pidfd >= 0) ::fcntl(state.pidfd, F_SETFD, FD_CLOEXEC);
-#endif
-
-  try {
-    state.reader = std::thread([shared = state_] { shared->run(); });
-  } catch (...) {
-    // No reader, so no one to reap: end the child here rather than leave it behind.
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    for (int* fd : {&state.stdinFd, &state.out.fd, &state.err.fd, &state.pidfd}) closeQuietly(*fd);
-    throw;
-  }
+  // Should the thread not start, the child is killed and reaped with the state.
+  state.reader = std::thread([shared = state_] { shared->run(); });
 }
 
 Recording::~Recording() {
   State& state = *state_;
   if (state.reader.get_id() == std::this_thread::get_id()) {
-    // Destroyed from its own callback: the reader cannot join itself. It keeps the state
-    // alive, reaps the child once the stop below has taken effect, and calls no one.
-    state.silenced = true;
+    // Destroyed from its own callback: the reader cannot join itself. It stops the child
+    // on its own and calls no one; the orphans keep the state until it is joined.
+    state.abandonedAt = std::chrono::steady_clock::now();
     requestStop();
-    state.reader.detach();
+    State::Orphans& orphans = State::orphans();
+    std::lock_guard lock(orphans.mutex);
+    orphans.states.push_back(state_);
     return;
   }
   requestStop();
@@ -436,22 +315,11 @@ Recording::~Recording() {
   wait();
 }
 
-pid_t Recording::pid() const { return state_->pid; }
+pid_t Recording::pid() const { return state_->child->pid(); }
 
-void Recording::requestStop() {
-  State& state = *state_;
-  std::lock_guard lock(state.stdinMutex);
-  if (state.stdinFd < 0) return;
-  static const char kStop[] = "stop\n";
-  writeWithoutSigpipe(state.stdinFd, kStop, sizeof kStop - 1);
-  closeQuietly(state.stdinFd);
-}
+void Recording::requestStop() { state_->child->closeInput(std::string(protocol::kStopLine) + "\n"); }
 
-void Recording::terminate(int signal) {
-  State& state = *state_;
-  std::lock_guard lock(state.mutex);
-  if (!state.childExited) ::kill(state.pid, signal);
-}
+void Recording::terminate(int signal) { state_->child->kill(signal); }
 
 std::optional<RecordingResult> Recording::waitFor(std::chrono::milliseconds timeout) {
   State& state = *state_;

@@ -17,11 +17,9 @@
 // may be called from any thread.
 //
 // SIGPIPE: writing "stop" to a child that has already gone would raise SIGPIPE, whose
-// default action ends the whole application. A library must not change the process-wide
-// disposition behind the application's back, and a pipe has no MSG_NOSIGNAL, so the
-// write blocks SIGPIPE in the calling thread only, and when the write fails with EPIPE
-// takes the signal it caused off the thread's pending set before restoring the mask.
-// The application's own SIGPIPE handling is left exactly as it was.
+// default action ends the whole application. The write keeps it from the process and
+// leaves the application's own SIGPIPE handling exactly as it was (see
+// ChildProcess::write in client/child_process.h).
 //
 // SIGCHLD: the child is reaped by the Recording. An application that sets SIGCHLD to
 // SIG_IGN, or reaps every child with waitpid(-1, …), takes the exit status away; the
@@ -38,15 +36,18 @@
 #include <vector>
 
 #include "client/events.h"
+#include "protocol/operands.h"
 
 namespace talvora::client {
 
 struct RecordingOptions {
-  // The audio file to write; its extension picks the container (.wav .caf .aif .aiff
-  // .aifc .w64 .rf64).
+  // The audio file to write; its extension picks the container: .wav .caf .aif .aiff
+  // .aifc .w64 .rf64 (32-bit float), .flac (24-bit lossless), .opus .ogg (Ogg Opus) or
+  // .mp3 (lossy, for speech). Bytes per minute at 48 kHz are in the README.
   std::string output;
-  // The recording stops by itself after this long; more than 0 and at most 1800.
-  double maxSeconds = 1800;
+  // The recording stops by itself after this long; more than 0 and at most
+  // protocol::kLongestRecording.
+  double maxSeconds = protocol::kLongestRecording;
   // Transcribe on the device while recording; the text arrives with Finished.
   bool transcribe = false;
   // The recorder program. Empty: defaultRecorderPath(). A name without a slash is looked
@@ -99,10 +100,10 @@ class Recording {
   // arrives as events and in the result.
   explicit Recording(RecordingOptions options);
   // Stops and reaps the child (see RecordingOptions::stopGrace) and joins the reader.
+  // Called from its own callback, it returns at once instead: the reader then stops the
+  // child on its own (the same grace periods, SIGTERM, SIGKILL), calls no more callbacks,
+  // and is joined by the next Recording to start or when the process exits.
   ~Recording();
-
-  Recording(const Recording&) = delete;
-  Recording& operator=(const Recording&) = delete;
 
   pid_t pid() const;
 
@@ -121,6 +122,10 @@ class Recording {
   std::optional<RecordingResult> waitFor(std::chrono::milliseconds timeout);
 
  private:
+  // One child, one owner: copies would share the reader and stop the child twice.
+  Recording(const Recording&) = delete;
+  Recording& operator=(const Recording&) = delete;
+
   struct State;
   std::shared_ptr<State> state_;
 };
@@ -130,6 +135,6 @@ class Recording {
 std::string defaultRecorderPath();
 
 // The maximum-seconds operand as the recorder parses it: C-locale, shortest round trip.
-std::string durationOperand(double seconds);
+using protocol::durationOperand;
 
 }  // namespace talvora::client

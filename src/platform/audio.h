@@ -110,8 +110,10 @@ class AudioEngine {
   virtual void stop() = 0;
 };
 
-// The recording on disk: mono 32-bit float samples at the rate it was created with.
-// Destroying the object closes the file and completes it.
+// The recording on disk: it takes mono 32-bit float samples at the rate it was created
+// with, and stores them as its container does (float, 24-bit FLAC, or a lossy codec,
+// converted to a rate the codec takes where it must). Encoding happens in `write`, on
+// the writer's thread. Destroying the object closes the file and completes it.
 //
 // Threads: used from one thread at a time (created on the main thread, written and
 // closed on the capture queue).
@@ -126,8 +128,8 @@ class AudioFile {
 class AudioFileFactory {
  public:
   virtual ~AudioFileFactory() = default;
-  // Creates (or replaces) the file at `path` for writing in `format` (always mono
-  // float). The container follows the path's extension.
+  // Creates (or replaces) the file at `path` for writing audio in `format` (always mono
+  // float). The container, and what it stores, follow the path's extension.
   virtual Result<std::unique_ptr<AudioFile>> createForWriting(const std::string& path,
                                                               AudioFormat format) = 0;
 };

@@ -1,5 +1,14 @@
 #pragma once
 
+// On-device speech recognition, as the capture object uses it.
+//
+// Threads. The main thread asks for authorization. Everything else of a recording (the
+// recognizer, the request and the task; appending, ending the audio, cancelling and
+// dropping them) happens on the capture queue, so it must return quickly: a service does
+// its slow work (loading models, decoding) on threads of its own and calls the handlers
+// there.
+
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -9,23 +18,14 @@
 
 namespace talvora::platform {
 
-// Authorization answers, numbered as the speech service numbers them: only 3 means yes.
-enum class SpeechAuthorizationStatus : int {
-  notDetermined = 0,
-  denied = 1,
-  restricted = 2,
-  authorized = 3,
-};
+enum class SpeechAuthorizationStatus { denied, authorized };
 
 struct SpeechResult {
   std::string formattedString;  // the best transcription, formatted for people
   bool isFinal = false;
 };
 
-// The audio fed to a recognition task.
-//
-// Threads: append and endAudio are called on the capture queue; they only queue work and
-// return quickly.
+// The audio fed to a recognition task. Capture queue.
 class SpeechRecognitionRequest {
  public:
   virtual ~SpeechRecognitionRequest() = default;
@@ -39,20 +39,22 @@ class SpeechRecognitionRequest {
 class SpeechRecognitionTask {
  public:
   virtual ~SpeechRecognitionTask() = default;
-  // Ends the task promptly; no handler call starts afterwards. Does nothing after the
-  // final result or an error, and when repeated.
+  // Capture queue, or the task's own handler. Ends the task promptly; no handler call
+  // starts once it returns. Does nothing after the final result or an error, and when
+  // repeated.
   virtual void cancel() = 0;
 };
 
 class SpeechRecognizer {
  public:
+  // Called on a thread of the service's, any number of times, with a result, an error,
+  // or both; a final result or an error is the last call.
   using ResultHandler =
       std::function<void(std::optional<SpeechResult> result, std::optional<Error> error)>;
 
   virtual ~SpeechRecognizer() = default;
+  // Capture queue.
   virtual bool supportsOnDeviceRecognition() const = 0;
-  // The handler is called on a thread of the service's choosing, any number of times,
-  // with a result, an error, or both.
   virtual std::unique_ptr<SpeechRecognitionTask> recognitionTask(
       std::shared_ptr<SpeechRecognitionRequest> request, ResultHandler handler) = 0;
 };
@@ -60,13 +62,14 @@ class SpeechRecognizer {
 class SpeechService {
  public:
   virtual ~SpeechService() = default;
-  // Answers exactly once, on a thread of the service's choosing.
+  // Main thread. Answers exactly once, on a thread of the service's choosing.
   virtual void requestAuthorization(std::function<void(SpeechAuthorizationStatus)> handler) = 0;
-  // A recognizer for the user's default language settings, or null when there is none.
-  // Called on the capture queue: must not do slow work (load models ahead of time).
+  // Capture queue, after authorization: a recognizer for the user's default language
+  // settings, or null when there is none. Must not do slow work (load models ahead of
+  // time).
   virtual std::unique_ptr<SpeechRecognizer> makeRecognizer() = 0;
-  virtual std::shared_ptr<SpeechRecognitionRequest> makeRequest(bool requiresOnDeviceRecognition,
-                                                                bool shouldReportPartialResults) = 0;
+  // Capture queue.
+  virtual std::shared_ptr<SpeechRecognitionRequest> makeRequest(bool shouldReportPartialResults) = 0;
 };
 
 }  // namespace talvora::platform

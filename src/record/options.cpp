@@ -1,27 +1,82 @@
 #include "record/options.h"
 
-#include "cli/arguments.h"
-#include "platform/sndfile/sndfile_audio_file.h"
+#include <sys/stat.h>
+
+#include "protocol/operands.h"
 
 namespace talvora::record {
 
+namespace {
+
+// "--max SECONDS" or "--max=SECONDS": the value, the name matched, or none for another
+// option. `i` moves past a separate value.
+struct Valued {
+  bool matched = false;
+  std::optional<std::string> value;  // none: the value is missing
+};
+
+Valued valueOf(const std::string& name, const std::vector<std::string>& arguments, size_t& i) {
+  const std::string& argument = arguments[i];
+  if (argument == name) {
+    if (i + 1 >= arguments.size()) return {true, std::nullopt};
+    return {true, arguments[++i]};
+  }
+  if (argument.rfind(name + "=", 0) == 0) return {true, argument.substr(name.size() + 1)};
+  return {};
+}
+
+// The seconds of --max or --stop-after-silence, in the recorder's own grammar so that
+// what passes here passes there, or why not.
+std::variant<double, UsageError> secondsOf(const std::string& name, const Valued& given) {
+  auto seconds = given.value ? protocol::parseDurationText(*given.value) : std::nullopt;
+  if (seconds && protocol::isValidDuration(*seconds) && *seconds >= kShortestRecording) return *seconds;
+  return UsageError{name + " wants seconds, at least " + protocol::durationOperand(kShortestRecording) +
+                    " and at most " + protocol::durationOperand(protocol::kLongestRecording) +
+                    (given.value ? ", not \"" + *given.value + "\"" : "")};
+}
+
+bool isFolder(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+}  // namespace
+
 std::string usageText() {
-  return "Usage: talvora-record FILE [--max SECONDS] [--transcribe]\n"
-         "Records the default microphone into FILE with a live level meter.\n"
+  const std::string longest = protocol::durationOperand(protocol::kLongestRecording);
+  const std::string shortest = protocol::durationOperand(kShortestRecording);
+  return "Usage: talvora-record FILE [--max SECONDS] [--transcribe] [--device NAME]\n"
+         "                      [--stop-after-silence SECONDS]\n"
+         "Records the microphone into FILE with a live level meter.\n"
          "Press Enter or Ctrl-C to stop; the transcript and the file's details follow.\n"
          "\n"
          "  FILE               the audio file to write (replaced if it exists); its\n"
          "                     extension picks the container:\n"
          "                     " +
-         std::string(platform::supportedExtensionsText()) +
+         protocol::supportedExtensionsText() +
          "\n"
-         "  --max SECONDS      stop by itself after SECONDS (more than 0, at most 1800;\n"
-         "                     default 1800)\n"
+         "  --max SECONDS      stop by itself after SECONDS (at least " +
+         shortest + ", at most " + longest +
+         ";\n"
+         "                     default " +
+         longest +
+         ")\n"
          "  --transcribe       transcribe on this computer while recording\n"
+         "  --device NAME      record the sound server's source NAME instead of the\n"
+         "                     default microphone (sets PULSE_SOURCE for the recorder);\n"
+         "                     'pactl list short sources' lists the names\n"
+         "  --stop-after-silence SECONDS\n"
+         "                     stop once the input has been quiet for SECONDS\n"
+         "                     (counted from the start until someone speaks)\n"
          "  -h, --help         show this help and exit\n"
          "  -V, --version      show the version and exit\n"
          "\n"
-         "Exit status: 0 recorded, 1 the recorder failed, 2 wrong command line.\n"
+         "The meter shows the loudness (RMS) in dBFS, from -60 to 0. The recorder's level\n"
+         "stops at -18 dBFS: '!' marks a reading at that cap, loud input that may clip.\n"
+         "\n"
+         "Exit status: 0 recorded, 1 the recorder failed or was killed (the file keeps\n"
+         "what was captured), 2 wrong command line, 3 stopped before the recording\n"
+         "began (nothing was recorded).\n"
          "The recorder program is talvora-audio next to this one, or on PATH, or the one\n"
          "named by the TALVORA_AUDIO environment variable.\n";
 }
@@ -47,27 +102,26 @@ std::variant<Options, Request, UsageError> parseCommandLine(const std::vector<st
       return Request::version;
     } else if (argument == "--transcribe") {
       options.transcribe = true;
-    } else if (argument == "--max" || argument.rfind("--max=", 0) == 0) {
-      if (argument == "--max") {
-        if (i + 1 >= arguments.size()) return UsageError{"--max needs a number of seconds"};
-        options.maxText = arguments[++i];
-      } else {
-        options.maxText = argument.substr(6);
-      }
-      // The recorder's own grammar, so that what passes here passes there.
-      auto seconds = cli::parseDurationText(options.maxText);
-      if (!seconds || !cli::isValidDuration(*seconds)) {
-        return UsageError{"--max wants seconds, more than 0 and at most 1800, not \"" + options.maxText + "\""};
-      }
-      options.maxSeconds = *seconds;
+    } else if (auto max = valueOf("--max", arguments, i); max.matched) {
+      auto seconds = secondsOf("--max", max);
+      if (auto* wrong = std::get_if<UsageError>(&seconds)) return *wrong;
+      options.maxSeconds = std::get<double>(seconds);
+    } else if (auto silence = valueOf("--stop-after-silence", arguments, i); silence.matched) {
+      auto seconds = secondsOf("--stop-after-silence", silence);
+      if (auto* wrong = std::get_if<UsageError>(&seconds)) return *wrong;
+      options.stopAfterSilence = std::get<double>(seconds);
+    } else if (auto device = valueOf("--device", arguments, i); device.matched) {
+      if (!device.value || device.value->empty()) return UsageError{"--device needs a source name"};
+      options.device = *device.value;
     } else {
       return UsageError{"unknown option " + argument};
     }
   }
   if (!haveFile) return UsageError{"missing FILE"};
-  if (!platform::sndfileFormatForPath(options.file)) {
+  if (isFolder(options.file)) return UsageError{"cannot record into \"" + options.file + "\": it is a folder"};
+  if (!protocol::containerForPath(options.file)) {
     return UsageError{"cannot record into \"" + options.file + "\": FILE must end in " +
-                      platform::supportedExtensionsText()};
+                      protocol::supportedExtensionsText()};
   }
   return options;
 }

@@ -23,7 +23,7 @@ void LocalSpeech::handleStatus(SpeechAuthorizationStatus status) {
     // The recognizer only serves to create the task; it is not kept.
     std::unique_ptr<platform::SpeechRecognizer> recognizer = service_->makeRecognizer();
     if (recognizer && recognizer->supportsOnDeviceRecognition()) {
-      speech_ = service_->makeRequest(/*requiresOnDeviceRecognition=*/true, /*shouldReportPartialResults=*/true);
+      speech_ = service_->makeRequest(/*shouldReportPartialResults=*/true);
       QueuePoster onQueue = onQueue_;
       recognition_ = recognizer->recognitionTask(
           speech_, [this, onQueue](std::optional<platform::SpeechResult> result, std::optional<platform::Error> error) {

@@ -1,7 +1,7 @@
 #include "child_scripts.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -50,23 +50,35 @@ bool waitForFile(const std::string& path) {
 }
 
 Run runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-               const std::string& input) {
+               const std::string& input, const std::function<void(ChildProcess&)>& whileRunning) {
   ScratchFolder folder;
   std::ofstream(folder.file("in")) << input;
-  // The shell does the redirections; every argument is quoted for it.
-  auto quote = [](const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-  };
-  std::string command = "exec env";
-  for (const auto& variable : environment) command += " " + quote(variable);
-  for (const auto& argument : argv) command += " " + quote(argument);
-  command += " <" + (input.empty() ? std::string("/dev/null") : quote(folder.file("in")));
-  command += " >" + quote(folder.file("out")) + " 2>" + quote(folder.file("err"));
-  int status = std::system(command.c_str());
+  ChildOptions options;
+  options.argv = argv;
+  for (const auto& variable : environment) {
+    auto equals = variable.find('=');
+    options.environment.emplace_back(variable.substr(0, equals), variable.substr(equals + 1));
+  }
+  // Files, not pipes: nothing has to read them while the program runs.
+  int in = input.empty() ? -1 : ::open(folder.file("in").c_str(), O_RDONLY | O_CLOEXEC);
+  int out = ::open(folder.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int err = ::open(folder.file("err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (in >= 0) options.input = ChildStream::descriptor(in);
+  options.output = ChildStream::descriptor(out);
+  options.error = ChildStream::descriptor(err);
+  ChildExit exit;
+  {
+    ChildProcess child(options);
+    for (int fd : {in, out, err}) {
+      if (fd >= 0) ::close(fd);
+    }
+    if (whileRunning) whileRunning(child);
+    // Bounded like waitForFile; one still running after that is killed with the object.
+    exit = child.waitFor(std::chrono::minutes(1)).value_or(ChildExit{});
+  }
   Run run;
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.status = exit.exited ? exit.status : -1;
+  run.signal = exit.signal;
   run.out = readFile(folder.file("out"));
   run.err = readFile(folder.file("err"));
   return run;

@@ -4,8 +4,11 @@
 // folder, that print scripted event lines and behave on stdin, signals and exit as the
 // test needs. The client library only sees a program with three operands and pipes.
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "client/child_process.h"
 
 namespace talvora::client::testing {
 
@@ -32,17 +35,18 @@ bool fileExists(const std::string& path);
 // anything reached, only so that a broken run fails instead of hanging.
 bool waitForFile(const std::string& path);
 
-// A program run to completion: its exit status (-1 if it did not exit normally) and
+// A program run to completion: its exit status (-1 if a signal ended it, `signal`) and
 // what it wrote on each stream.
 struct Run {
   int status = -1;
+  int signal = 0;
   std::string out;
   std::string err;
 };
 
-// Runs `argv` with `environment` added, standard input from `input` (or /dev/null when
-// empty); waits for it.
+// Runs `argv` with `environment` ("NAME=value") added, standard input from `input` (or
+// /dev/null when empty); calls `whileRunning` once it has started, then waits for it.
 Run runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
-               const std::string& input = "");
+               const std::string& input = "", const std::function<void(ChildProcess&)>& whileRunning = {});
 
 }  // namespace talvora::client::testing

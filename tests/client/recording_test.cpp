@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <future>
+#include <map>
 #include <mutex>
+#include <sstream>
 #include <system_error>
 #include <thread>
 
 #include "child_scripts.h"
+#include "client/child_process.h"
 #include "client/recording.h"
 
 namespace talvora::client {
@@ -198,18 +202,63 @@ TEST_F(RecordingTest, StoppingAChildThatIsGoneRaisesNoSigpipe) {
 }
 
 TEST_F(RecordingTest, ProgramThatCannotStartThrowsWithTheReason) {
+  // The error number and text `start` throws; none when it started.
+  auto failureOf = [](const std::function<void()>& start) -> std::optional<std::pair<int, std::string>> {
+    try {
+      start();
+    } catch (const std::system_error& failure) {
+      return std::make_pair(failure.code().value(), std::string(failure.what()));
+    }
+    return std::nullopt;
+  };
   RecordingOptions options = optionsFor("");
   options.executable = folder.file("missing");
-  try {
-    Recording recording(options);
-    ADD_FAILURE() << "started a program that does not exist";
-  } catch (const std::system_error& failure) {
-    EXPECT_EQ(failure.code().value(), ENOENT);
-  }
+  auto missing = failureOf([&] { Recording recording(options); });
+  ASSERT_TRUE(missing) << "started a program that does not exist";
+  EXPECT_EQ(missing->first, ENOENT);
+
   std::string notExecutable = folder.script("plain", "");
   ::chmod(notExecutable.c_str(), 0644);
   options.executable = notExecutable;
-  EXPECT_THROW(Recording recording(options), std::system_error);
+  EXPECT_TRUE(failureOf([&] { Recording recording(options); }));
+
+  // A step of the child's own before the program runs fails the same way, and says which.
+  ChildOptions elsewhere;
+  elsewhere.argv = {"true"};
+  elsewhere.workingDirectory = folder.file("missing");
+  auto nowhere = failureOf([&] { ChildProcess child(elsewhere); });
+  ASSERT_TRUE(nowhere) << "started in a folder that does not exist";
+  EXPECT_EQ(nowhere->first, ENOENT);
+  EXPECT_NE(nowhere->second.find("(chdir)"), std::string::npos) << nowhere->second;
+}
+
+TEST_F(RecordingTest, TheChildStartsWithDefaultStopSignalsAndNoneBlocked) {
+  // This process ignores SIGTERM and this thread blocks SIGHUP: the recorder, which
+  // counts on both to stop, must get neither. (A shell would hide the mask: it clears
+  // its own, so the program reading its status is started directly.)
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGTERM, &ignore, &previous);
+  sigset_t hangup, mask;
+  sigemptyset(&hangup);
+  sigaddset(&hangup, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &hangup, &mask);
+  ChildOptions options;
+  options.argv = {"grep", "-E", "^Sig(Ign|Blk)", "/proc/self/status"};
+  const int out = ::open(folder.file("signals").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  options.output = ChildStream::descriptor(out);
+  ChildProcess(options).wait();
+  ::close(out);
+  pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+  ::sigaction(SIGTERM, &previous, nullptr);
+
+  std::istringstream lines(readFile(folder.file("signals")));
+  std::map<std::string, unsigned long long> sets;
+  std::string name, bits;
+  while (lines >> name >> bits) sets[name] = std::stoull(bits, nullptr, 16);
+  ASSERT_EQ(sets.size(), 2u) << readFile(folder.file("signals"));
+  EXPECT_EQ((sets["SigIgn:"] >> (SIGTERM - 1)) & 1, 0u) << "SIGTERM is still ignored";
+  EXPECT_EQ(sets["SigBlk:"], 0u);
 }
 
 TEST_F(RecordingTest, DestroyingARunningRecordingStopsAndReapsTheChild) {
@@ -244,31 +293,84 @@ TEST_F(RecordingTest, WhatTheChildLeavesBehindDoesNotHoldTheResult) {
   EXPECT_EQ(result.exitStatus, 0);
 }
 
-TEST_F(RecordingTest, ARecordingMayBeDestroyedFromItsOwnCallback) {
-  // What the callback touches lives as long as the callback itself, which outlives the
-  // test: the reader thread finishes on its own after the destruction.
-  struct Shared {
-    std::mutex ownership;  // the callback waits until the pointer has been stored
-    std::unique_ptr<Recording> recording;
-    std::promise<void> destroyed;
+// A Recording destroyed from its first callback: the child's pid, and the thread that
+// released what the callback had captured, once one has.
+struct Abandoned {
+  struct Release {
+    std::mutex mutex;
+    std::optional<std::thread::id> on;
   };
-  auto shared = std::make_shared<Shared>();
-  RecordingOptions options = optionsFor("echo '{\"event\":\"ready\"}'\nread line\ntouch " + folder.file("stopped") +
-                                        "\necho '{\"event\":\"warning\",\"message\":\"late\"}'\n");
-  options.onEvent = [shared](const Event&) {
-    std::unique_lock lock(shared->ownership);
-    shared->recording.reset();
-    lock.unlock();
-    shared->destroyed.set_value();
+  struct Captured {
+    std::shared_ptr<Release> release;
+    ~Captured() {
+      std::lock_guard lock(release->mutex);
+      release->on = std::this_thread::get_id();
+    }
   };
-  std::future<void> destroyed = shared->destroyed.get_future();
-  {
-    std::lock_guard lock(shared->ownership);
-    shared->recording = std::make_unique<Recording>(options);
+
+  pid_t pid = -1;
+  std::shared_ptr<Release> release = std::make_shared<Release>();
+
+  std::optional<std::thread::id> releasedOn() {
+    std::lock_guard lock(release->mutex);
+    return release->on;
   }
-  destroyed.wait();
-  // It was asked to stop on the way out.
+};
+
+TEST_F(RecordingTest, ARecordingMayBeDestroyedFromItsOwnCallback) {
+  auto destroyFromCallback = [&](const std::string& body, std::chrono::milliseconds grace) {
+    struct Shared {
+      std::mutex ownership;  // the callback waits until the pointer has been stored
+      std::unique_ptr<Recording> recording;
+      std::promise<pid_t> destroyed;
+    };
+    auto shared = std::make_shared<Shared>();
+    Abandoned abandoned;
+    auto captured = std::make_shared<Abandoned::Captured>();
+    captured->release = abandoned.release;
+    RecordingOptions options = optionsFor(body);
+    options.stopGrace = grace;
+    options.onEvent = [shared, captured](const Event&) {
+      std::unique_lock lock(shared->ownership);
+      pid_t pid = shared->recording->pid();
+      shared->recording.reset();
+      lock.unlock();
+      shared->destroyed.set_value(pid);
+    };
+    std::future<pid_t> destroyed = shared->destroyed.get_future();
+    {
+      std::lock_guard lock(shared->ownership);
+      shared->recording = std::make_unique<Recording>(std::move(options));
+    }
+    captured.reset();
+    abandoned.pid = destroyed.get();
+    return abandoned;
+  };
+  // Gone for good: reaped by the abandoned reader (a zombie would still take the signal).
+  auto gone = [](pid_t pid) {
+    for (int i = 0; i < 1000; ++i) {
+      if (::kill(pid, 0) != 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  };
+
+  Abandoned polite = destroyFromCallback("echo '{\"event\":\"ready\"}'\nread line\ntouch " + folder.file("stopped") +
+                                             "\necho '{\"event\":\"warning\",\"message\":\"late\"}'\n",
+                                         std::chrono::milliseconds(10000));
+  // It was asked to stop on the way out, and its reader reaped it.
   EXPECT_TRUE(waitForFile(folder.file("stopped")));
+  EXPECT_TRUE(gone(polite.pid));
+  // The next Recording to start joins that reader and lets go of the callback there,
+  // not on the reader, which has ended by then.
+  for (int i = 0; i < 500 && !polite.releasedOn(); ++i) Recording(optionsFor("")).wait();
+  EXPECT_EQ(polite.releasedOn(), std::this_thread::get_id());
+
+  // Deaf to "stop", end of input and SIGTERM: the reader ends it by itself, as the
+  // destructor would have.
+  Abandoned deaf = destroyFromCallback("trap '' TERM INT HUP\necho '{\"event\":\"ready\"}'\nwhile :; do sleep 0.05; done\n",
+                                       std::chrono::milliseconds(100));
+  EXPECT_TRUE(gone(deaf.pid));
 }
 
 }  // namespace

@@ -14,7 +14,10 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/pulse/connection.h"
 #include "platform/pulse/pulse_engine.h"
+#include "platform/pulse/record_stream.h"
+#include "platform/pulse/source_query.h"
 #include "support/fifo_feeder.h"
 #include "support/pulse_server.h"
 
@@ -116,6 +119,23 @@ struct Interruptions {
   }
 };
 
+// What the tap received is `fed`, frame for frame on every channel, in blocks no longer
+// than the engine's own buffers.
+void expectEveryFrameOnce(Collector& collector, const Audio& fed, float tolerance) {
+  const auto got = collector.channels();
+  ASSERT_EQ(got.size(), fed.channels);
+  EXPECT_EQ(collector.channelCounts(), 1u << fed.channels);
+  EXPECT_LE(collector.largest(), 8192u) << "a delivery longer than the engine's own buffers";
+  for (unsigned c = 0; c < fed.channels; ++c) {
+    ASSERT_EQ(got[c].size(), fed.frames()) << "channel " << c;
+    size_t mismatches = 0;
+    for (size_t i = 0; i < fed.frames(); ++i) {
+      if (std::fabs(got[c][i] - fed.samples[i * fed.channels + c]) > tolerance) ++mismatches;
+    }
+    EXPECT_EQ(mismatches, 0u) << "channel " << c;
+  }
+}
+
 void feedAndDrain(FifoFeeder& feeder, const Audio& audio, FifoFeeder::Pace pace = FifoFeeder::Pace::asFastAsPossible) {
   feeder.feed(audio, pace);
   ASSERT_TRUE(feeder.waitUntilDrained(10s)) << "the server stopped reading its FIFO";
@@ -163,7 +183,9 @@ TEST(PulseEngineFormat, ServerThatNeverAnswersTimesOutOnce) {
 
   auto access = std::make_shared<std::promise<bool>>();
   auto answer = access->get_future();
-  platform::makePulseMicrophoneAccess()->requestAccess([access](bool granted) { access->set_value(granted); });
+  // Kept for the whole test: the access object waits for its answer when it goes.
+  auto microphone = platform::makePulseMicrophoneAccess();
+  microphone->requestAccess([access](bool granted) { access->set_value(granted); });
   auto engine = platform::makePulseEngine();
   const Result<AudioFormat> format = engine->inputNode().inputFormat();
   ASSERT_FALSE(format);
@@ -206,19 +228,7 @@ TEST(PulseEngineDelivery, EveryFrameArrivesOnceOnItsOwnChannel) {
     engine->inputNode().removeTap();
     engine->stop();
 
-    const auto got = collector.channels();
-    ASSERT_EQ(got.size(), channels);
-    EXPECT_EQ(collector.channelCounts(), 1u << channels);
-    EXPECT_LE(collector.largest(), 8192u) << "a delivery longer than the engine's own buffers";
-    const float tolerance = std::string(sampleFormat) == "s16le" ? 1.0f / 32768 : 0.0f;
-    for (unsigned c = 0; c < channels; ++c) {
-      ASSERT_EQ(got[c].size(), fed.frames()) << "channel " << c;
-      size_t mismatches = 0;
-      for (size_t i = 0; i < fed.frames(); ++i) {
-        if (std::fabs(got[c][i] - fed.samples[i * channels + c]) > tolerance) ++mismatches;
-      }
-      EXPECT_EQ(mismatches, 0u) << "channel " << c;
-    }
+    expectEveryFrameOnce(collector, fed, std::string(sampleFormat) == "s16le" ? 1.0f / 32768 : 0.0f);
   }
 }
 
@@ -373,6 +383,95 @@ TEST(PulseEngineInterruption, StartFailsClearlyWhenTheMicrophoneVanishedAfterIts
   EXPECT_NE(started->description.find(server.sourceName()), std::string::npos) << started->description;
 }
 
+// What the engine is built from, as an echo canceller's reference and a reconnection
+// will use it: record streams on one connection each gather on their own, and a stream
+// opens again on the context that replaced one the server dropped.
+struct StreamSink final : platform::pulse::RecordStream::Sink {
+  Collector collector;
+  Interruptions failures;
+  void deliver(const AudioBufferView& buffer) override { collector(buffer); }
+  void streamFailed(const char* reason) override { failures.handler()(reason); }
+};
+
+Result<platform::pulse::SourceInfo> openOnDefaultSource(platform::pulse::Connection& connection,
+                                                         platform::pulse::RecordStream& stream, uint32_t frames) {
+  platform::pulse::Connection::Lock lock(connection);
+  auto source = platform::pulse::queryDefaultSource(connection);
+  if (!source) return source.error();
+  if (auto failed = stream.openLocked(source.value(), frames)) return *failed;
+  return source;
+}
+
+TEST(PulseRecordStream, TwoStreamsOnOneConnectionEachGetEveryFrame) {
+  PulseServer server;
+  useServer(server);
+  platform::pulse::Connection connection;
+  ASSERT_FALSE(connection.connect().has_value());
+  StreamSink first;
+  StreamSink second;
+  platform::pulse::RecordStream one(connection, first, "first", "the first source");
+  platform::pulse::RecordStream two(connection, second, "second", "the second source");
+  for (auto [stream, frames] : {std::pair{&one, 2048u}, std::pair{&two, 480u}}) {
+    auto opened = openOnDefaultSource(connection, *stream, frames);
+    ASSERT_TRUE(opened) << opened.error().description;
+  }
+  const Audio fed = rampSignal(48000, 2, 48000 + 123, 1000);
+  FifoFeeder feeder(server);
+  feedAndDrain(feeder, fed);
+  for (StreamSink* sink : {&first, &second}) {
+    ASSERT_TRUE(sink->collector.waitForFrames(fed.frames(), 10s)) << sink->collector.frames();
+  }
+  {
+    platform::pulse::Connection::Lock lock(connection);
+    one.closeLocked();
+    two.closeLocked();
+  }
+  expectEveryFrameOnce(first.collector, fed, 0);
+  expectEveryFrameOnce(second.collector, fed, 0);
+}
+
+TEST(PulseRecordStream, OpensAgainOnTheConnectionMadeAfterTheServerRestarted) {
+  auto server = std::make_unique<PulseServer>();
+  useServer(*server);
+  platform::pulse::Connection connection;
+  std::atomic<int> lost{0};
+  connection.setLostHandler([&](int) { ++lost; });
+  StreamSink sink;
+  platform::pulse::RecordStream stream(connection, sink, "Voice note", "the microphone");
+  ASSERT_FALSE(connection.connect().has_value());
+  ASSERT_TRUE(openOnDefaultSource(connection, stream, 2048));
+  server->kill();
+  ASSERT_TRUE(sink.failures.waitForOne(10s));
+  {
+    platform::pulse::Connection::Lock lock(connection);
+    EXPECT_FALSE(stream.runningLocked());
+    EXPECT_FALSE(connection.connectedLocked());
+    stream.closeLocked();
+  }
+  {
+    std::lock_guard lock(sink.failures.mutex);
+    EXPECT_EQ(sink.failures.description, "Connection terminated");
+  }
+  EXPECT_EQ(lost.load(), 1);
+
+  PulseServer restarted;
+  useServer(restarted);
+  ASSERT_FALSE(connection.connect().has_value());
+  ASSERT_TRUE(openOnDefaultSource(connection, stream, 2048));
+  const Audio fed = rampSignal(48000, 2, 4800);
+  FifoFeeder feeder(restarted);
+  feedAndDrain(feeder, fed);
+  ASSERT_TRUE(sink.collector.waitForFrames(fed.frames(), 10s));
+  {
+    platform::pulse::Connection::Lock lock(connection);
+    stream.closeLocked();
+  }
+  EXPECT_EQ(sink.collector.frames(), fed.frames());
+  std::lock_guard lock(sink.failures.mutex);
+  EXPECT_EQ(sink.failures.count, 1);
+  EXPECT_EQ(lost.load(), 1);
+}
+
 TEST(PulseMicrophoneAccess, AnswersOnceAndGrantsWhenTheServerAdmitsUsOrIsAbsent) {
   auto ask = [] {
     auto access = platform::makePulseMicrophoneAccess();
@@ -399,6 +498,29 @@ TEST(PulseMicrophoneAccess, AnswersOnceAndGrantsWhenTheServerAdmitsUsOrIsAbsent)
   ::setenv("PULSE_SERVER", ("unix:" + directory + "/nothing-listens-here").c_str(), 1);
   EXPECT_TRUE(ask()) << "no server is not a refusal";
   ::rmdir(directory.c_str());
+}
+
+// The answering thread is the access object's own: gone with the object, also when the
+// handler drops the last reference on that thread (which cannot join itself).
+TEST(PulseMicrophoneAccess, GoingAwayWaitsForTheAnswerAlsoFromInsideIt) {
+  PulseServer server;
+  useServer(server);
+  std::atomic<int> answers{0};
+  platform::makePulseMicrophoneAccess()->requestAccess([&](bool) {
+    std::this_thread::sleep_for(50ms);
+    ++answers;
+  });
+  EXPECT_EQ(answers.load(), 1) << "the answer was still to come when the access object was gone";
+
+  auto gone = std::make_shared<std::promise<void>>();
+  auto finished = gone->get_future();
+  auto access = platform::makePulseMicrophoneAccess();
+  auto* asked = access.get();
+  asked->requestAccess([keep = std::move(access), gone](bool) mutable {
+    keep.reset();
+    gone->set_value();
+  });
+  EXPECT_EQ(finished.wait_for(10s), std::future_status::ready);
 }
 
 }  // namespace

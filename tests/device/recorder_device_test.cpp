@@ -73,17 +73,24 @@ TEST_P(RecordingFromTheDefaultSource, KeepsEveryFedFrameAtTheSourcesRate) {
   EXPECT_EQ(info->format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
   EXPECT_EQ(info->channels, 1);
   EXPECT_EQ(info->rate, static_cast<int>(source.rate));
-  EXPECT_EQ(info->frames, static_cast<int64_t>(fed.frames()));
+  expectFileHoldsTheFeed(server, info->frames, static_cast<int64_t>(fed.frames()));
 
-  const Audio recorded = readSoundFile(path);
+  Audio recorded = readSoundFile(path);
   std::vector<float> expected = fed.mixDown();
   if (std::string(source.sampleFormat) == "s16le") {
     for (float& v : expected) v = std::round(v * 32768.0f) / 32768.0f;
   }
+  if (!server.microphoneWaitsForTheFeeder()) {
+    // The feed, and the silence the microphone heard around it.
+    recorded.samples = fromFirstSound(std::move(recorded.samples));
+    expected = fromFirstSound(std::move(expected));
+    if (recorded.samples.size() > expected.size()) recorded.samples.resize(expected.size());
+  }
   const bool plain = warnedAboutVoiceProcessing(recorder);
   RecordProperty("voiceProcessing", plain ? "off" : "on");
-  if (plain) {
+  if (plain && server.microphoneWaitsForTheFeeder()) {
     // The plain input: the recording is the mix of the fed channels, sample for sample.
+    // (PipeWire converts a source at another rate than its graph's twice on the way.)
     ASSERT_EQ(recorded.samples.size(), expected.size());
     size_t mismatches = 0;
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -91,8 +98,8 @@ TEST_P(RecordingFromTheDefaultSource, KeepsEveryFedFrameAtTheSourcesRate) {
     }
     EXPECT_EQ(mismatches, 0u);
   } else {
-    // Processed: gain and noise suppression change the level, a block of delay shifts
-    // it, but the syllables and pauses must still be where they were: the 20 ms level
+    // Processed (or converted): gain and noise suppression change the level, a block of
+    // delay shifts it, but the syllables and pauses must still be where they were: the 20 ms level
     // envelopes correlate closely (a silent or unrelated recording scores near 0).
     const size_t window = source.rate / 50;
     const double r = bestEnvelopeCorrelation(recorded.samples, expected, window, 2);
@@ -314,7 +321,7 @@ TEST(RecorderInterruption, ServerDeathIsAWarningAndTheFileKeepsWhatArrived) {
   stopAndExpectCleanFinish(recorder);
   auto info = inspectSoundFile(path);
   ASSERT_TRUE(info.has_value());
-  EXPECT_EQ(info->frames, static_cast<int64_t>(fed.frames()));
+  expectFileHoldsTheFeed(*server, info->frames, static_cast<int64_t>(fed.frames()));
 }
 
 TEST(RecorderInterruption, RemovedMicrophoneIsAWarning) {

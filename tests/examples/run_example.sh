@@ -1,23 +1,23 @@
 #!/usr/bin/env bash
-# run_example.sh SOURCE_DIR TALVORA_AUDIO EXAMPLE
-# Runs one integration example for 3 s while the microphone reads a sentence, and checks
-# that it reported a finished recording whose file holds that audio.
+# run_example.sh SOURCE_DIR TALVORA_AUDIO COMMAND...
+# Runs one integration example (COMMAND OUTPUT 3, finding the recorder through
+# TALVORA_AUDIO as the examples document) for 3 s while the microphone reads a sentence,
+# and checks that it reported a finished recording whose file holds that audio.
 set -euo pipefail
-source_dir=$1 recorder=$2 example=$3
-source "$source_dir/scripts/private-pulse.sh"
+source_dir=$1
+export TALVORA_AUDIO=$2
+shift 2
+source "$source_dir/scripts/sound-server.sh"
 work=$(mktemp -d)
-trap 'private_pulse_stop; rm -rf "$work"' EXIT
-private_pulse_start 48000 1
+trap 'sound_server_stop; rm -rf "$work"' EXIT
+sound_server_start "${SOUND_SERVER:-pulse}" 48000 1
 
 speech=/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0880.wav
 sox "$speech" -r 48000 "$work/speech.wav"
 (sleep 0.3; paplay --device=voice "$work/speech.wav") &
 player=$!
 
-case "$example" in
-  *.py) python3 "$source_dir/docs/examples/$example" "$recorder" "$work/note.wav" 3 >"$work/out" ;;
-  *.mjs) node "$source_dir/docs/examples/$example" "$recorder" "$work/note.wav" 3 >"$work/out" ;;
-esac
+"$@" "$work/note.wav" 3 >"$work/out"
 wait "$player"
 cat "$work/out"
 

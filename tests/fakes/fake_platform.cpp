@@ -176,9 +176,8 @@ std::unique_ptr<platform::SpeechRecognizer> FakeSpeech::makeRecognizer() {
   return std::make_unique<FakeRecognizer>(*this, onDevice);
 }
 
-std::shared_ptr<platform::SpeechRecognitionRequest> FakeSpeech::makeRequest(bool requiresOnDevice, bool partial) {
+std::shared_ptr<platform::SpeechRecognitionRequest> FakeSpeech::makeRequest(bool partial) {
   std::lock_guard lock(mutex);
-  requestedOnDevice = requiresOnDevice;
   requestedPartial = partial;
   request = std::make_shared<FakeRequest>();
   return request;

@@ -126,7 +126,7 @@ class FakeSpeech final : public platform::SpeechService {
  public:
   void requestAuthorization(std::function<void(platform::SpeechAuthorizationStatus)> handler) override;
   std::unique_ptr<platform::SpeechRecognizer> makeRecognizer() override;
-  std::shared_ptr<platform::SpeechRecognitionRequest> makeRequest(bool onDevice, bool partial) override;
+  std::shared_ptr<platform::SpeechRecognitionRequest> makeRequest(bool partial) override;
 
   // Answers the pending authorization request (from the calling thread).
   void answer(platform::SpeechAuthorizationStatus status);
@@ -142,7 +142,6 @@ class FakeSpeech final : public platform::SpeechService {
   platform::SpeechRecognizer::ResultHandler resultHandler;
   std::shared_ptr<FakeRequest> request;
   std::atomic<int> taskCancels{0};
-  bool requestedOnDevice = false;
   bool requestedPartial = false;
 };
 

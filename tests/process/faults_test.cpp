@@ -4,11 +4,9 @@
 // says so, the recording ends or goes on as the parent expects, and the file on disk
 // is closed and holds what was captured until the fault.
 
-#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -18,8 +16,6 @@
 namespace talvora::testing {
 namespace {
 
-constexpr unsigned kRate = 48000;
-constexpr unsigned kChannels = 2;
 constexpr int64_t kBytesPerFrame = 4;  // mono 32-bit float
 // A WAV header with its float "fact" and "PEAK" chunks is about a hundred bytes.
 constexpr int64_t kLargestHeader = 512;
@@ -36,13 +32,7 @@ int64_t fileSize(const std::string& path) {
 // the file system may keep for itself.
 void expectStoppedByTheDisk(RecorderProcess& recorder, FifoFeeder& feeder, const Audio& fed, const std::string& path,
                             const std::string& message, int64_t room, int64_t slack) {
-  const Json error = recorder.waitForEvent("error", 30s);
-  EXPECT_EQ(textOf(error, "message"), message);
-  EXPECT_EQ(error.size(), 2u) << error.dump();
-  recorder.waitForEvent("finished", 15s);
-  EXPECT_EQ(recorder.waitForExit(15s), 0);
-  EXPECT_EQ(recorder.standardError(), "");
-  EXPECT_EQ(recorder.eventsOfKind("error").size(), 1u) << recorder.describeEvents();
+  expectStoppedByAWriteFailure(recorder, message);
   feeder.cancel();
 
   const auto info = expectPlayable(path, kRate);
@@ -78,28 +68,11 @@ TEST(DiskRefuses, FileSizeLimitStopsTheRecordingWithTheAudioThatFit) {
   expectStoppedByTheDisk(recorder, feeder, fed, path, "File too large", kLimit, kBytesPerFrame);
 }
 
-// A small tmpfs of our own that fills up mid-recording.
-class SmallFileSystem {
- public:
-  SmallFileSystem(const std::string& where, int64_t bytes) : where_(where) {
-    std::filesystem::create_directories(where_);
-    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
-    if (::mount("talvora-full", where_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
-      throw std::runtime_error("cannot mount a tmpfs on " + where_ + ": " + std::strerror(errno));
-    }
-  }
-  ~SmallFileSystem() { ::umount2(where_.c_str(), MNT_DETACH); }
-  SmallFileSystem(const SmallFileSystem&) = delete;
-  SmallFileSystem& operator=(const SmallFileSystem&) = delete;
-
- private:
-  std::string where_;
-};
-
 TEST(DiskRefuses, FullFileSystemStopsTheRecordingWithTheAudioThatFit) {
   constexpr int64_t kSize = 256 * 1024;
   ScratchDirectory out;
-  SmallFileSystem disk(out / "disk", kSize);
+  // A small tmpfs of our own that fills up mid-recording.
+  auto disk = ScratchMount::smallFileSystem(out / "disk", kSize);
   PulseServer server({.rate = kRate, .channels = kChannels});
   const std::string path = out / "disk/note.wav";
   RecorderProcess recorder(recorderOn(server, path));
@@ -118,7 +91,8 @@ TEST(DiskRefuses, FullFileSystemStopsTheRecordingWithTheAudioThatFit) {
 constexpr const char* kInputStoppedPrefix = "Microphone input stopped: ";
 constexpr const char* kInputStoppedSuffix = ". Audio captured so far remains on disk.";
 
-void expectOneInputLossWarningThenNormalStop(RecorderProcess& recorder, const std::string& path, const Audio& fed) {
+void expectOneInputLossWarningThenNormalStop(const PulseServer& server, RecorderProcess& recorder,
+                                             const std::string& path, const Audio& fed) {
   const Json warning = recorder.waitForEvent("warning", 15s);
   const std::string message = textOf(warning, "message");
   ::testing::Test::RecordProperty("warning", message);
@@ -138,38 +112,24 @@ void expectOneInputLossWarningThenNormalStop(RecorderProcess& recorder, const st
   EXPECT_EQ(std::count_if(at, events.end(), [](const Json& e) { return e["event"] == "warning"; }), 1)
       << recorder.describeEvents();
   const auto info = expectPlayable(path, kRate);
-  EXPECT_EQ(framesIn(info), static_cast<int64_t>(fed.frames()));
+  expectFileHoldsTheFeed(server, framesIn(info), static_cast<int64_t>(fed.frames()));
   expectRecordingFollows(path, fed, voiceProcessingWasOff(recorder.events()));
 }
 
 TEST(MicrophoneLost, SoundServerKilledMidRecording) {
-  auto server = std::make_unique<PulseServer>(PulseServerOptions{.rate = kRate, .channels = kChannels});
-  ScratchDirectory out;
-  const std::string path = out / "note.wav";
-  RecorderProcess recorder(recorderOn(*server, path));
-  recorder.waitForEvent("ready", 15s);
-  const Audio fed = speechLikeSignal(kRate, kChannels, 1.0);
-  {
-    FifoFeeder feeder(*server);
-    feedAndWaitForFile(feeder, fed, path);
-  }
-  server->kill();
-  expectOneInputLossWarningThenNormalStop(recorder, path, fed);
+  Drill drill;
+  const Audio fed = drill.feedAndWait(1.0);
+  drill.feeder.reset();
+  drill.server.kill();
+  expectOneInputLossWarningThenNormalStop(drill.server, *drill.recorder, drill.path, fed);
 }
 
 TEST(MicrophoneLost, DefaultSourceRemovedMidRecording) {
-  PulseServer server({.rate = kRate, .channels = kChannels});
-  ScratchDirectory out;
-  const std::string path = out / "note.wav";
-  RecorderProcess recorder(recorderOn(server, path));
-  recorder.waitForEvent("ready", 15s);
-  const Audio fed = speechLikeSignal(kRate, kChannels, 1.0);
-  {
-    FifoFeeder feeder(server);
-    feedAndWaitForFile(feeder, fed, path);
-  }
-  server.pactl({"unload-module", "module-pipe-source"});
-  expectOneInputLossWarningThenNormalStop(recorder, path, fed);
+  Drill drill;
+  const Audio fed = drill.feedAndWait(1.0);
+  drill.feeder.reset();
+  drill.server.pactl({"unload-module", "module-pipe-source"});
+  expectOneInputLossWarningThenNormalStop(drill.server, *drill.recorder, drill.path, fed);
 }
 
 }  // namespace

@@ -22,8 +22,6 @@
 namespace talvora::testing {
 namespace {
 
-constexpr unsigned kRate = 48000;
-constexpr unsigned kChannels = 2;
 
 double median(std::vector<double> values) {
   if (values.empty()) return std::numeric_limits<double>::quiet_NaN();

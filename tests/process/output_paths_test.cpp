@@ -3,12 +3,9 @@
 // and nothing created; the unusual but valid ones record like any other.
 
 #include <dirent.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -19,29 +16,7 @@
 namespace talvora::testing {
 namespace {
 
-constexpr unsigned kRate = 48000;
-constexpr unsigned kChannels = 2;
 constexpr uid_t kNobody = 65534;
-
-// A read-only bind mount of a directory onto itself: even root cannot create files in
-// it, unlike a directory without write permission.
-class ReadOnlyBind {
- public:
-  explicit ReadOnlyBind(const std::string& where) : where_(where) {
-    if (::mount(where_.c_str(), where_.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-        ::mount(nullptr, where_.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
-      const int error = errno;
-      ::umount2(where_.c_str(), MNT_DETACH);
-      throw std::runtime_error("cannot make " + where_ + " a read-only bind mount: " + std::strerror(error));
-    }
-  }
-  ~ReadOnlyBind() { ::umount2(where_.c_str(), MNT_DETACH); }
-  ReadOnlyBind(const ReadOnlyBind&) = delete;
-  ReadOnlyBind& operator=(const ReadOnlyBind&) = delete;
-
- private:
-  std::string where_;
-};
 
 // The names in `directory`, as raw bytes.
 std::vector<std::string> entriesOf(const std::string& directory) {
@@ -84,7 +59,7 @@ TEST(OutputPath, RefusedPathsAreOneErrorInTheSystemsWordsAndCreateNothing) {
   // A folder mounted read-only: no one, root included, can create the file.
   const std::string readOnly = out / "read-only";
   std::filesystem::create_directory(readOnly);
-  ReadOnlyBind bind(readOnly);
+  auto bind = ScratchMount::readOnly(readOnly);
   // One byte over the longest name a directory entry can hold.
   const std::string overlong = out / (std::string(256 - 4, 'n') + ".wav");
   // An extension that is not one and not UTF-8 either: the message quotes it.

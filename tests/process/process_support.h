@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,10 @@ namespace talvora::testing {
 
 using Json = nlohmann::json;
 using namespace std::chrono_literals;
+
+// The microphone most drills record: the source's native format.
+constexpr unsigned kRate = 48000;
+constexpr unsigned kChannels = 2;
 
 // A private directory removed with everything in it when the test ends.
 class ScratchDirectory {
@@ -37,9 +42,46 @@ class ScratchDirectory {
   std::string path_;
 };
 
+// A mount a drill makes, detached again when the drill ends.
+class ScratchMount {
+ public:
+  // A tmpfs of `bytes` on `where` (made if need be) that fills up.
+  static std::unique_ptr<ScratchMount> smallFileSystem(const std::string& where, int64_t bytes);
+  // `where` bound onto itself read-only: even root cannot create files in it, unlike a
+  // directory without write permission.
+  static std::unique_ptr<ScratchMount> readOnly(const std::string& where);
+  ~ScratchMount();
+  ScratchMount(const ScratchMount&) = delete;
+  ScratchMount& operator=(const ScratchMount&) = delete;
+
+ private:
+  explicit ScratchMount(std::string where) : where_(std::move(where)) {}
+  std::string where_;
+};
+
 // The recorder on `server`'s default source, writing `output`.
 RecorderOptions recorderOn(const PulseServer& server, const std::string& output, const std::string& maximum = "60",
                            const std::string& transcribe = "false");
+
+// How most drills begin: a private server with a kRate/kChannels microphone, a scratch
+// folder, and the recorder on that server writing `path` there, ready (none with
+// `startRecorder` false, for a drill that starts its own).
+struct Drill {
+  explicit Drill(bool startRecorder = true);
+
+  // The server's microphone, opened on first use (after "ready": the server reads it
+  // only while something records).
+  FifoFeeder& microphone();
+  // Feeds `seconds` of speech-like sound in real time and waits until the file holds it
+  // on top of the `fileFramesBefore` it had; returns what was fed.
+  Audio feedAndWait(double seconds, int64_t fileFramesBefore = 0);
+
+  PulseServer server;
+  ScratchDirectory out;
+  const std::string path;
+  std::optional<RecorderProcess> recorder;
+  std::optional<FifoFeeder> feeder;
+};
 
 // An environment that reaches no sound server at all, for operands rejected before any
 // connection is made.
@@ -87,6 +129,10 @@ void stopUnlessGone(RecorderProcess& recorder);
 
 // The "finished" event (returned), status 0, nothing on standard error, no "error".
 Json expectCleanFinish(RecorderProcess& recorder);
+
+// A write that failed while recording: one "error" event with `message` (the system's
+// words) and nothing else, then "finished", status 0, nothing on standard error.
+void expectStoppedByAWriteFailure(RecorderProcess& recorder, const std::string& message);
 
 // Whether a "warning" said that voice processing is off (the recording is then the
 // plain mix of the input channels).

@@ -9,21 +9,13 @@
 namespace talvora::testing {
 namespace {
 
-constexpr unsigned kRate = 48000;
-constexpr unsigned kChannels = 2;
-
 // Lines that merely look like "stop" leave the recording running (the meter's level
 // events go on; a stop ends them at once); "stop" with a CR LF ending, as a
 // Windows-minded parent writes it, stops it.
 TEST(StopLine, OnlyTheExactWordStopsAndACarriageReturnIsPartOfTheEnding) {
-  PulseServer server({.rate = kRate, .channels = kChannels});
-  ScratchDirectory out;
-  const std::string path = out / "note.wav";
-  RecorderProcess recorder(recorderOn(server, path));
-  recorder.waitForEvent("ready", 15s);
-  FifoFeeder feeder(server);
-  const Audio fed = speechLikeSignal(kRate, kChannels, 0.5);
-  feedAndWaitForFile(feeder, fed, path);
+  Drill drill;
+  RecorderProcess& recorder = *drill.recorder;
+  const Audio fed = drill.feedAndWait(0.5);
 
   recorder.write("Stop\n");
   recorder.write(" stop\n");
@@ -32,32 +24,25 @@ TEST(StopLine, OnlyTheExactWordStopsAndACarriageReturnIsPartOfTheEnding) {
 
   recorder.write("stop\r\n");
   expectCleanFinish(recorder);
-  const auto info = expectPlayable(path, kRate);
-  EXPECT_EQ(framesIn(info), static_cast<int64_t>(fed.frames()));
+  const auto info = expectPlayable(drill.path, kRate);
+  expectFileHoldsTheFeed(drill.server, framesIn(info), static_cast<int64_t>(fed.frames()));
 }
 
 TEST(StopLine, EndOfInputStops) {
-  PulseServer server({.rate = kRate, .channels = kChannels});
-  ScratchDirectory out;
-  const std::string path = out / "note.wav";
-  RecorderProcess recorder(recorderOn(server, path));
-  recorder.waitForEvent("ready", 15s);
-  FifoFeeder feeder(server);
-  const Audio fed = speechLikeSignal(kRate, kChannels, 0.5);
-  feedAndWaitForFile(feeder, fed, path);
-  recorder.closeInput();
-  expectCleanFinish(recorder);
-  const auto info = expectPlayable(path, kRate);
-  EXPECT_EQ(framesIn(info), static_cast<int64_t>(fed.frames()));
+  Drill drill;
+  const Audio fed = drill.feedAndWait(0.5);
+  drill.recorder->closeInput();
+  expectCleanFinish(*drill.recorder);
+  const auto info = expectPlayable(drill.path, kRate);
+  expectFileHoldsTheFeed(drill.server, framesIn(info), static_cast<int64_t>(fed.frames()));
 }
 
 // A parent that gives no input at all (standard input is /dev/null): the recording
 // ends as soon as it begins, instead of running to its half-hour maximum.
 TEST(StopLine, InputAlreadyAtItsEndStopsAtOnce) {
-  PulseServer server({.rate = kRate, .channels = kChannels});
-  ScratchDirectory out;
-  const std::string path = out / "note.wav";
-  RecorderOptions options = recorderOn(server, path, "1800");
+  Drill drill(false);
+  const std::string& path = drill.path;
+  RecorderOptions options = recorderOn(drill.server, path, "1800");
   options.launcher = {"sh", "-c", "exec \"$@\" </dev/null", "sh"};
   RecorderProcess recorder(options);
   const Json finished = expectCleanFinish(recorder);
@@ -73,14 +58,9 @@ TEST(StopLine, InputAlreadyAtItsEndStopsAtOnce) {
 // by: the recorder's peak memory stays where it was, and "stop" on a line of its own
 // still works after it.
 TEST(StopLine, AFloodWithoutLineFeedsNeitherStopsNorGrowsTheRecorder) {
-  PulseServer server({.rate = kRate, .channels = kChannels});
-  ScratchDirectory out;
-  const std::string path = out / "note.wav";
-  RecorderProcess recorder(recorderOn(server, path));
-  recorder.waitForEvent("ready", 15s);
-  FifoFeeder feeder(server);
-  const Audio fed = speechLikeSignal(kRate, kChannels, 0.5);
-  feedAndWaitForFile(feeder, fed, path);
+  Drill drill;
+  RecorderProcess& recorder = *drill.recorder;
+  const Audio fed = drill.feedAndWait(0.5);
   expectStillRecording(recorder, 300ms);
   const auto before = procStatusKilobytes(recorder.pid(), "VmHWM");
   ASSERT_TRUE(before.has_value());
@@ -106,8 +86,8 @@ TEST(StopLine, AFloodWithoutLineFeedsNeitherStopsNorGrowsTheRecorder) {
 
   recorder.write("\nstop\n");
   expectCleanFinish(recorder);
-  const auto info = expectPlayable(path, kRate);
-  EXPECT_EQ(framesIn(info), static_cast<int64_t>(fed.frames()));
+  const auto info = expectPlayable(drill.path, kRate);
+  expectFileHoldsTheFeed(drill.server, framesIn(info), static_cast<int64_t>(fed.frames()));
 }
 
 }  // namespace

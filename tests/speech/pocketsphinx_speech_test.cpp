@@ -49,7 +49,7 @@ SpeechAuthorizationStatus authorize(SpeechService& service) {
   service.requestAuthorization([answer](SpeechAuthorizationStatus status) { answer->set_value(status); });
   if (future.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
     ADD_FAILURE() << "no authorization answer";
-    return SpeechAuthorizationStatus::notDetermined;
+    return SpeechAuthorizationStatus::denied;
   }
   return future.get();
 }
@@ -69,7 +69,7 @@ std::shared_ptr<ResultLog> transcribe(SpeechService& service, const Excerpt& exc
     return log;
   }
   EXPECT_TRUE(recognizer->supportsOnDeviceRecognition());
-  auto request = service.makeRequest(true, partials);
+  auto request = service.makeRequest(partials);
   auto task = recognizer->recognitionTask(request, log->handler());
   stream(*request, excerpt.samples, excerpt.sampleRate);
   request->endAudio();
@@ -174,7 +174,7 @@ TEST(PocketsphinxRecognition, FinalResultOnlyAfterEndAudioAndOnlyOnce) {
   const Excerpt excerpt = resampled(excerpts().at(1), 48000);
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto log = ResultLog::make();
   auto task = recognizer->recognitionTask(request, log->handler());
   stream(*request, excerpt.samples, excerpt.sampleRate);
@@ -203,24 +203,37 @@ TEST(PocketsphinxRecognition, WithoutPartialResultsOnlyTheFinalOneComes) {
 
 // ---- cancellation and falling behind ----------------------------------------------------
 
-TEST(PocketsphinxCancel, MidStreamStopsTheWorkerAndNoHandlerCallFollows) {
-  auto blocks = std::make_shared<std::atomic<int>>(0);
-  PocketsphinxOptions options = unhurried();
-  options.beforeDecode = [blocks] { ++*blocks; };
-  auto service = loadedService(options);
+// A task given half a minute of audio at once: a long backlog for its worker, whose blocks
+// `blocks` counts. Ready once the first result has come.
+struct Backlog {
+  std::shared_ptr<std::atomic<int>> blocks = std::make_shared<std::atomic<int>>(0);
   std::vector<Excerpt> at48;
-  for (const Excerpt& original : excerpts()) at48.push_back(resampled(original, 48000));
-  const Excerpt recording = joined(at48, 1.0);
-  const int allBlocks = static_cast<int>(recording.seconds() * 16000 / 2048);
+  int allBlocks = 0;
+  std::shared_ptr<SpeechService> service;
+  std::shared_ptr<platform::SpeechRecognitionRequest> request;
+  std::shared_ptr<ResultLog> log = ResultLog::make();
+  std::unique_ptr<platform::SpeechRecognitionTask> task;
+};
 
-  auto recognizer = service->makeRecognizer();
+void startBacklog(Backlog& backlog) {
+  PocketsphinxOptions options = unhurried();
+  options.beforeDecode = [blocks = backlog.blocks] { ++*blocks; };
+  backlog.service = loadedService(options);
+  for (const Excerpt& original : excerpts()) backlog.at48.push_back(resampled(original, 48000));
+  const Excerpt recording = joined(backlog.at48, 1.0);
+  backlog.allBlocks = static_cast<int>(recording.seconds() * 16000 / 2048);
+  auto recognizer = backlog.service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
-  auto log = ResultLog::make();
-  auto task = recognizer->recognitionTask(request, log->handler());
-  // Half a minute of audio at once: a long backlog for the worker.
-  stream(*request, recording.samples, recording.sampleRate);
-  ASSERT_TRUE(log->waitForCalls(1, 30));
+  backlog.request = backlog.service->makeRequest(true);
+  backlog.task = recognizer->recognitionTask(backlog.request, backlog.log->handler());
+  stream(*backlog.request, recording.samples, recording.sampleRate);
+  ASSERT_TRUE(backlog.log->waitForCalls(1, 30));
+}
+
+TEST(PocketsphinxCancel, MidStreamStopsTheWorkerAndNoHandlerCallFollows) {
+  Backlog backlog;
+  ASSERT_NO_FATAL_FAILURE(startBacklog(backlog));
+  auto& [blocks, at48, allBlocks, service, request, log, task] = backlog;
   task->cancel();
   const size_t callsAtCancel = log->entries().size();
   const int blocksAtCancel = *blocks;
@@ -245,7 +258,7 @@ TEST(PocketsphinxCancel, FromInsideTheHandlerEndsTheTask) {
   const Excerpt excerpt = resampled(excerpts().at(0), 48000);
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto log = ResultLog::make();
   auto task = std::make_shared<std::unique_ptr<platform::SpeechRecognitionTask>>();
   std::promise<void> taskReady;
@@ -269,6 +282,26 @@ TEST(PocketsphinxCancel, FromInsideTheHandlerEndsTheTask) {
   task->reset();
 }
 
+TEST(PocketsphinxCancel, DestroyingTheServiceMidStreamEndsTheTaskAndItsWorker) {
+  Backlog backlog;
+  ASSERT_NO_FATAL_FAILURE(startBacklog(backlog));
+  auto& [blocks, at48, allBlocks, service, request, log, task] = backlog;
+
+  const auto before = std::chrono::steady_clock::now();
+  service.reset();
+  // The worker was stopped within its block and joined, its decoder freed with the model.
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+  const size_t calls = log->entries().size();
+  const int blocksAtEnd = *blocks;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(*blocks, blocksAtEnd);
+  EXPECT_EQ(log->entries().size(), calls);
+  EXPECT_FALSE(log->final());
+  // The task and the request it leaves behind are harmless.
+  request->endAudio();
+  task->cancel();
+}
+
 TEST(PocketsphinxLag, ARecognizerFiveSecondsBehindReportsAnError) {
   // The worker stalls on its first block until released: a machine far too slow.
   auto release = std::make_shared<std::promise<void>>();
@@ -282,7 +315,7 @@ TEST(PocketsphinxLag, ARecognizerFiveSecondsBehindReportsAnError) {
 
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto log = ResultLog::make();
   auto task = recognizer->recognitionTask(request, log->handler());
   stream(*request, sixSeconds, 48000);
@@ -336,7 +369,7 @@ TEST(PocketsphinxAvailability, ARequestServesOneTaskOfItsOwnService) {
   auto service = loadedService(english());
   auto recognizer = service->makeRecognizer();
   ASSERT_TRUE(recognizer);
-  auto request = service->makeRequest(true, true);
+  auto request = service->makeRequest(true);
   auto first = ResultLog::make();
   auto task = recognizer->recognitionTask(request, first->handler());
   auto second = ResultLog::make();

@@ -1,7 +1,6 @@
 #include "speech_corpus.h"
 
 #include <sndfile.h>
-#include <soxr.h>
 
 #include <algorithm>
 #include <cctype>
@@ -9,6 +8,8 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/soxr/resampler.h"
 
 namespace talvora::testing {
 namespace {
@@ -80,13 +81,11 @@ std::vector<Excerpt> loadExcerpts(const std::string& folder) {
 }
 
 std::vector<float> resample(const std::vector<float>& samples, double from, double to) {
-  std::vector<float> out(static_cast<size_t>(static_cast<double>(samples.size()) * to / from + 1));
-  size_t produced = 0;
-  const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
-  const soxr_error_t error = soxr_oneshot(from, to, 1, samples.data(), samples.size(), nullptr, out.data(),
-                                          out.size(), &produced, nullptr, &quality, nullptr);
-  if (error) throw std::runtime_error(std::string("soxr: ") + error);
-  out.resize(produced);
+  platform::Resampler resampler(to);
+  std::vector<float> out;
+  platform::Status failed = resampler.process(samples.data(), samples.size(), from, out);
+  if (!failed) failed = resampler.flush(out);
+  if (failed) throw std::runtime_error(failed->description);
   return out;
 }
 

@@ -58,11 +58,14 @@ Audio readSoundFile(const std::string& path) {
   SF_INFO info{};
   SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
   if (!file) throw std::runtime_error("cannot open " + path + ": " + sf_strerror(nullptr));
-  Audio audio{static_cast<unsigned>(info.samplerate), static_cast<unsigned>(info.channels),
-              std::vector<float>(static_cast<size_t>(info.frames) * static_cast<size_t>(info.channels))};
-  sf_count_t got = sf_readf_float(file, audio.samples.data(), info.frames);
+  Audio audio{static_cast<unsigned>(info.samplerate), static_cast<unsigned>(info.channels), {}};
+  // Up to the end of what decodes, not the header's count: a FLAC stream whose writer
+  // never closed it does not know its length.
+  std::vector<float> chunk(16384 * audio.channels);
+  for (sf_count_t got; (got = sf_readf_float(file, chunk.data(), 16384)) > 0;) {
+    audio.samples.insert(audio.samples.end(), chunk.begin(), chunk.begin() + got * info.channels);
+  }
   sf_close(file);
-  audio.samples.resize(static_cast<size_t>(got) * audio.channels);
   return audio;
 }
 
@@ -107,16 +110,27 @@ double correlation(const std::vector<double>& a, const std::vector<double>& b) {
   return covariance / std::sqrt(varianceA * varianceB);
 }
 
-double bestEnvelopeCorrelation(const std::vector<float>& recorded, const std::vector<float>& source, size_t window,
-                               size_t maxLagWindows) {
-  const std::vector<double> heard = envelope(recorded, window);
-  const std::vector<double> said = envelope(source, window);
+namespace {
+
+double bestLaggedCorrelation(const std::vector<double>& heard, const std::vector<double>& said, size_t maxLagWindows) {
   double best = -1;
   for (size_t lag = 0; lag <= maxLagWindows && lag < heard.size(); ++lag) {
     std::vector<double> shifted(heard.begin() + static_cast<std::ptrdiff_t>(lag), heard.end());
     best = std::max(best, correlation(shifted, said));
   }
   return best;
+}
+
+}  // namespace
+
+double bestEnvelopeCorrelation(const std::vector<float>& recorded, const std::vector<float>& source, size_t window,
+                               size_t maxLagWindows) {
+  return bestLaggedCorrelation(envelope(recorded, window), envelope(source, window), maxLagWindows);
+}
+
+double bestEnvelopeCorrelation(const Audio& recorded, const Audio& source, size_t maxLagWindows) {
+  return bestLaggedCorrelation(envelope(recorded.mixDown(), recorded.rate / 50), envelope(source.mixDown(), source.rate / 50),
+                               maxLagWindows);
 }
 
 bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::milliseconds timeout, int64_t* seen) {
@@ -128,6 +142,12 @@ bool waitForFileFrames(const std::string& path, int64_t frames, std::chrono::mil
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+}
+
+std::vector<float> fromFirstSound(std::vector<float> samples) {
+  const auto sound = std::find_if(samples.begin(), samples.end(), [](float x) { return std::fabs(x) > 1e-6f; });
+  samples.erase(samples.begin(), sound);
+  return samples;
 }
 
 }  // namespace talvora::testing

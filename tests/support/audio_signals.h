@@ -56,9 +56,16 @@ std::vector<double> envelope(const std::vector<float>& samples, size_t window);
 // Pearson correlation of the two series over their common length.
 double correlation(const std::vector<double>& a, const std::vector<double>& b);
 
+// `samples` from the first one that is not silence (a microphone on its own clock records
+// silence until a feed begins).
+std::vector<float> fromFirstSound(std::vector<float> samples);
+
 // The largest correlation of the envelopes of `recorded` and `source` with the recording
 // shifted by 0..maxLagWindows windows later (processing may delay the signal).
 double bestEnvelopeCorrelation(const std::vector<float>& recorded, const std::vector<float>& source, size_t window,
                                size_t maxLagWindows);
+// The same for two recordings that may differ in rate (a codec that takes only some
+// rates): the mono mixes' envelopes in 20 ms windows, each at its own rate.
+double bestEnvelopeCorrelation(const Audio& recorded, const Audio& source, size_t maxLagWindows);
 
 }  // namespace talvora::testing

@@ -1,9 +1,13 @@
 #pragma once
 
-// Feeds audio into a PulseServer's virtual microphone. module-pipe-source produces audio
-// only when something writes to its FIFO, so what the recorder gets is exactly what was
-// written: paced to the sample clock for recordings that should look live, or as fast
-// as the server reads for tests of the audio path itself.
+// Feeds audio into a PulseServer's virtual microphone. PulseAudio's module-pipe-source
+// produces audio only when something writes to its FIFO, so what the recorder gets is
+// exactly what was written: paced to the sample clock for recordings that should look
+// live, or as fast as the server reads for tests of the audio path itself. PipeWire's runs
+// on the graph clock, which paces the feed itself; the recorder then hears silence before
+// the feed starts and after it ends, never inside it.
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -39,6 +43,8 @@ class FifoFeeder {
   bool waitUntilDrained(std::chrono::milliseconds timeout);
 
   uint64_t framesWritten() const { return framesWritten_.load(); }
+  // Written and not yet read by the server.
+  uint64_t framesQueued() const;
   // Stops a feed early (at a frame boundary).
   void cancel();
 
@@ -53,5 +59,11 @@ class FifoFeeder {
   std::atomic<uint64_t> framesWritten_{0};
   std::string failure_;
 };
+
+// What a file must hold of a feed of `fedFrames` (on top of `fileFramesBefore`): exactly
+// that on a microphone that waits for the feeder; at least that on one on its own clock,
+// which adds the silence it heard while nothing was fed.
+void expectFileHoldsTheFeed(const PulseServer& server, int64_t fileFrames, int64_t fedFrames,
+                            int64_t fileFramesBefore = 0);
 
 }  // namespace talvora::testing

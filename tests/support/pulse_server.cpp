@@ -20,22 +20,13 @@
 namespace talvora::testing {
 namespace {
 
-constexpr const char* kMicrophone = "talvora_mic";
-constexpr const char* kNullSink = "talvora_null";
-constexpr int kStartTimeoutMs = 10000;
+constexpr int kStartTimeoutMs = 15000;
 
 std::string readAll(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-std::string randomBytes(size_t count) {
-  std::random_device device;
-  std::string bytes(count, '\0');
-  for (auto& b : bytes) b = static_cast<char>(device() & 0xff);
-  return bytes;
 }
 
 }  // namespace
@@ -71,16 +62,12 @@ int runCommand(const std::vector<std::string>& argv, const Environment& environm
   int fd = ::mkstemp(name);
   if (fd < 0) throw std::runtime_error("mkstemp failed");
   ::unlink(name);
-  SpawnOptions options;
-  options.argv = argv;
-  options.environment = environment;
-  options.stdoutFd = fd;
-  options.stderrFd = fd;
-  pid_t pid = spawn(options);
-  std::optional<int> status = waitForExit(pid, timeoutMs);
-  if (!status) {
-    ::kill(pid, SIGKILL);
-    waitForExit(pid, 5000);
+  ChildOptions options = testProgram(argv, environment);
+  options.output = options.error = ChildStream::descriptor(fd);
+  std::optional<client::ChildExit> exit;
+  {
+    ChildProcess command(options);  // killed and reaped on the way out if it is still running
+    exit = command.waitFor(std::chrono::milliseconds(timeoutMs));
   }
   if (output) {
     output->clear();
@@ -90,20 +77,29 @@ int runCommand(const std::vector<std::string>& argv, const Environment& environm
     while ((got = ::read(fd, buffer, sizeof buffer)) > 0) output->append(buffer, static_cast<size_t>(got));
   }
   ::close(fd);
-  return status ? *status : -1;
+  return exit ? exit->code() : -1;
+}
+
+ServerKind serverKindOfThisRun() {
+  const char* kind = std::getenv("TALVORA_SOUND_SERVER");
+  return kind && std::string(kind) == "pipewire" ? ServerKind::pipewire : ServerKind::pulse;
+}
+
+const char* serverKindName(ServerKind kind) {
+  if (kind == ServerKind::fromEnvironment) kind = serverKindOfThisRun();
+  return kind == ServerKind::pipewire ? "pipewire" : "pulse";
 }
 
 PulseServer::PulseServer(PulseServerOptions options) : options_(std::move(options)) {
-  directory_ = makeTemporaryDirectory("talvora-pulse", 0755);
-  socket_ = directory_ + "/native";
+  if (options_.kind == ServerKind::fromEnvironment) options_.kind = serverKindOfThisRun();
+  directory_ = makeTemporaryDirectory("talvora-sound", 0755);
   fifo_ = directory_ + "/microphone.fifo";
   cookie_ = directory_ + "/cookie";
   logPath_ = directory_ + "/server.log";
   try {
-    start();
-    waitUntilAnswering();
+    start(false);
   } catch (...) {
-    reap(SIGKILL);
+    stopSupervisor();
     std::error_code ignored;
     std::filesystem::remove_all(directory_, ignored);
     throw;
@@ -111,124 +107,94 @@ PulseServer::PulseServer(PulseServerOptions options) : options_(std::move(option
 }
 
 PulseServer::~PulseServer() {
-  reap(SIGTERM);
+  stopSupervisor();
   std::error_code ignored;
   std::filesystem::remove_all(directory_, ignored);
 }
 
-void PulseServer::start() {
-  for (const char* sub : {"/home", "/runtime", "/state", "/config", "/client-home", "/client-runtime"}) {
-    std::filesystem::create_directories(directory_ + sub);
-  }
-  ::chmod((directory_ + "/runtime").c_str(), 0700);
-  ::chmod((directory_ + "/client-runtime").c_str(), 0700);
-  writeFile(cookie_, randomBytes(256), 0600);
+void PulseServer::start(bool again) {
+  std::vector<std::string> argv = {"bash", TALVORA_SOUND_SERVER_SCRIPT, "--kind", serverKindName(options_.kind),
+                                   "--microphone", options_.microphone ? "pipe" : "none",
+                                   "--rate", std::to_string(options_.rate), "--channels",
+                                   std::to_string(options_.channels), "--format", options_.sampleFormat};
+  if (options_.nullSink) argv.push_back("--null-sink");
+  if (options_.monitorIsDefault) argv.push_back("--monitor-default");
+  if (options_.requireCookie) argv.push_back("--require-cookie");
+  if (again) argv.push_back("--again");
+  argv.push_back(directory_);
 
-  std::ostringstream script;
-  script << "load-module module-native-protocol-unix socket=" << socket_;
-  if (options_.requireCookie) {
-    script << " auth-anonymous=0 auth-cookie-enabled=1 auth-cookie=" << cookie_;
-  } else {
-    script << " auth-anonymous=1";
-  }
-  script << "\n";
-  if (options_.microphone) {
-    script << "load-module module-pipe-source source_name=" << kMicrophone << " file=" << fifo_
-           << " format=" << options_.sampleFormat << " rate=" << options_.rate << " channels=" << options_.channels
-           << "\n";
-  }
-  if (options_.nullSink) {
-    script << "load-module module-null-sink sink_name=" << kNullSink << " rate=" << options_.rate
-           << " channels=" << options_.channels << "\n";
-  }
-  if (options_.microphone && !options_.monitorIsDefault) {
-    script << "set-default-source " << kMicrophone << "\n";
-  } else if (options_.nullSink) {
-    script << "set-default-source " << kNullSink << ".monitor\n";
-  }
-  const std::string scriptPath = directory_ + "/server.pa";
-  writeFile(scriptPath, script.str(), 0644);
-
-  const int log = ::open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (log < 0) fail("cannot create the server log");
-  SpawnOptions spawnOptions;
-  // As root PulseAudio warns and carries on; everything it would keep per user goes to
-  // the private directory. No D-Bus, no real-time scheduling, no idle exit, no pid file
-  // (a second test server must not find the first one's).
-  spawnOptions.argv = {"pulseaudio",
-                       "--daemonize=no",
-                       "--system=no",
-                       "-n",
-                       "--file=" + scriptPath,
-                       "--exit-idle-time=-1",
-                       "--disallow-exit",
-                       "--use-pid-file=no",
-                       "--high-priority=no",
-                       "--realtime=no",
-                       "--no-cpu-limit",
-                       "--log-target=stderr",
-                       "--log-level=info"};
-  spawnOptions.environment = {
-      {"HOME", directory_ + "/home"},
-      {"XDG_RUNTIME_DIR", directory_ + "/runtime"},
-      {"PULSE_RUNTIME_PATH", directory_ + "/runtime"},
-      {"PULSE_STATE_PATH", directory_ + "/state"},
-      {"XDG_CONFIG_HOME", directory_ + "/config"},
-      {"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"},
-      {"LANG", "C"},
-  };
-  spawnOptions.stdoutFd = log;
-  spawnOptions.stderrFd = log;
+  const std::string readyPath = directory_ + "/ready";
+  ::unlink(readyPath.c_str());
+  const int log = ::open((directory_ + "/supervisor.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (log < 0) fail("cannot create the supervisor's log");
+  ChildOptions spawnOptions = testProgram(argv, {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}, {"LANG", "C"}});
+  spawnOptions.output = spawnOptions.error = ChildStream::descriptor(log);
   spawnOptions.workingDirectory = directory_;
-  spawnOptions.dieWithParent = true;
-  pid_ = spawn(spawnOptions);
-  ::close(log);
-}
-
-void PulseServer::waitUntilAnswering() {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
-  std::string output;
-  while (true) {
-    if (auto status = waitForExit(pid_, 0)) {
-      pid_ = -1;
-      fail("the server exited with status " + std::to_string(*status) + " while starting");
-    }
-    if (::access(socket_.c_str(), F_OK) == 0) {
-      int status = runCommand({"pactl", "info"}, clientEnvironment(), &output, 5000);
-      if (status == 0) {
-        const std::string expected = "Default Source: " + sourceName();
-        if (options_.microphone || options_.nullSink) {
-          if (output.find(expected) == std::string::npos) fail("the server runs without the expected default source:\n" + output);
-        }
-        return;
-      }
-    }
-    if (std::chrono::steady_clock::now() >= deadline) fail("the server did not answer within 10 s; pactl said: " + output);
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  spawnOptions.dieWithThread = true;
+  try {
+    supervisor_ = std::make_unique<ChildProcess>(spawnOptions);
+  } catch (...) {
+    ::close(log);
+    throw;
   }
+  ::close(log);
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+  while (::access(readyPath.c_str(), F_OK) != 0) {
+    if (supervisor_->hasExited()) {
+      supervisor_.reset();
+      fail("it did not start");
+    }
+    if (std::chrono::steady_clock::now() >= deadline) fail("it did not answer within 15 s");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  // PULSE_SERVER=unix:..., SOURCE=..., SERVER_PIDS="..."
+  std::istringstream ready(readAll(readyPath));
+  std::string line;
+  serverPids_.clear();
+  while (std::getline(ready, line)) {
+    const auto equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    const std::string key = line.substr(0, equals);
+    std::string value = line.substr(equals + 1);
+    if (key == "PULSE_SERVER") socket_ = value.substr(5);
+    if (key == "SOURCE") source_ = value;
+    if (key == "SERVER_PIDS") {
+      std::istringstream pids(value.substr(1, value.size() - 2));
+      pid_t pid;
+      while (pids >> pid) serverPids_.push_back(pid);
+    }
+  }
+  if (socket_.empty() || serverPids_.empty()) fail("its ready file says too little: " + readAll(readyPath));
 }
 
 void PulseServer::fail(const std::string& what) {
-  throw std::runtime_error("Private PulseAudio server in " + directory_ + ": " + what + "\n--- server log ---\n" + log());
+  throw std::runtime_error(std::string("Private ") + serverKindName(options_.kind) + " server in " + directory_ +
+                           ": " + what + "\n--- supervisor ---\n" + readAll(directory_ + "/supervisor.log") +
+                           "\n--- server log ---\n" + log());
 }
 
-void PulseServer::reap(int signal) {
-  if (pid_ <= 0) return;
-  ::kill(pid_, signal);
-  if (!waitForExit(pid_, 5000)) {
-    ::kill(pid_, SIGKILL);
-    waitForExit(pid_, 5000);
-  }
-  pid_ = -1;
+void PulseServer::stopSupervisor() {
+  if (!supervisor_) return;
+  // It ends every process it started; what does not end within five seconds is killed
+  // and reaped with the object (its processes die with it).
+  supervisor_->kill(SIGTERM);
+  supervisor_->waitFor(std::chrono::seconds(5));
+  supervisor_.reset();
+  serverPids_.clear();
 }
 
-void PulseServer::kill() { reap(SIGKILL); }
-
-std::string PulseServer::sourceName() const {
-  if (options_.microphone && !options_.monitorIsDefault) return kMicrophone;
-  if (options_.nullSink) return std::string(kNullSink) + ".monitor";
-  return "";
+void PulseServer::kill() {
+  for (pid_t pid : serverPids_) ::kill(pid, SIGKILL);
+  serverPids_.clear();
 }
+
+void PulseServer::restart() {
+  stopSupervisor();
+  start(true);
+}
+
+std::string PulseServer::sourceName() const { return source_; }
 
 size_t PulseServer::frameBytes() const {
   return options_.channels * (options_.sampleFormat == "s16le" ? 2u : 4u);

@@ -1,9 +1,11 @@
 #pragma once
 
-// A private PulseAudio server for tests, started as the (root) test user in a temporary
-// directory of its own, with a virtual microphone that is the default source: a FIFO the
-// test writes audio into (module-pipe-source). Nothing on the machine is touched and no
-// hardware is needed.
+// A private sound server for tests, started by scripts/sound-server.sh (the one launcher
+// the tests, the benchmarks and the demo share) in a temporary directory of its own, with a
+// virtual microphone that is the default source: a FIFO the test writes audio into
+// (module-pipe-source). PulseAudio, or PipeWire with its PulseAudio service: the kind the
+// options name, else the one TALVORA_SOUND_SERVER names ("pulse" or "pipewire"), else
+// PulseAudio. Nothing on the machine is touched and no hardware is needed.
 //
 // Construction waits until the server answers; a server that cannot start throws with
 // its log, so a test that needs it fails loudly instead of skipping. The server is
@@ -12,14 +14,26 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace talvora::client {
+class ChildProcess;
+}  // namespace talvora::client
 
 namespace talvora::testing {
 
 using Environment = std::map<std::string, std::string>;
 
+enum class ServerKind { fromEnvironment, pulse, pipewire };
+
+// The kind TALVORA_SOUND_SERVER names for this test run ("pipewire", else PulseAudio).
+ServerKind serverKindOfThisRun();
+const char* serverKindName(ServerKind kind);
+
 struct PulseServerOptions {
+  ServerKind kind = ServerKind::fromEnvironment;
   // The virtual microphone: its native format is what the recorder must report.
   unsigned rate = 48000;
   unsigned channels = 2;
@@ -30,6 +44,7 @@ struct PulseServerOptions {
   bool microphone = true;
   // The native protocol admits only clients that present the right cookie (or, like
   // the root test process, the server's own user id). Otherwise anyone may connect.
+  // PulseAudio only.
   bool requireCookie = false;
   // A null sink, whose monitor is a source that runs on the real-time clock.
   bool nullSink = false;
@@ -46,6 +61,11 @@ class PulseServer {
   PulseServer& operator=(const PulseServer&) = delete;
 
   const PulseServerOptions& options() const { return options_; }
+  ServerKind kind() const { return options_.kind; }
+  // PipeWire's pipe source runs on the graph clock and hears silence while the FIFO is
+  // empty; PulseAudio's waits for the writer, so what it delivers is exactly what was
+  // written.
+  bool microphoneWaitsForTheFeeder() const { return options_.kind == ServerKind::pulse; }
   // The private temporary directory (mode 0755, so other users reach the socket).
   const std::string& directory() const { return directory_; }
   const std::string& socketPath() const { return socket_; }
@@ -67,24 +87,29 @@ class PulseServer {
   // Runs pactl against this server; throws with its output when it fails.
   std::string pactl(const std::vector<std::string>& arguments) const;
 
-  // Kills the server outright, as a crash would.
+  // Kills the server's processes outright, as a crash would.
   void kill();
-  bool running() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
+  // A new server in the same place, with the same microphone and socket (a server that
+  // came back after a crash or an update). A feeder must open the FIFO again.
+  void restart();
+  bool running() const { return !serverPids_.empty(); }
+  // The process that serves the PulseAudio protocol (pulseaudio, or pipewire-pulse).
+  pid_t pid() const { return serverPids_.empty() ? -1 : serverPids_.front(); }
 
  private:
-  void start();
-  void waitUntilAnswering();
+  void start(bool again);
   [[noreturn]] void fail(const std::string& what);
-  void reap(int signal);
+  void stopSupervisor();
 
   PulseServerOptions options_;
   std::string directory_;
   std::string socket_;
+  std::string source_;
   std::string fifo_;
   std::string cookie_;
   std::string logPath_;
-  pid_t pid_ = -1;
+  std::unique_ptr<client::ChildProcess> supervisor_;
+  std::vector<pid_t> serverPids_;
 };
 
 // Runs `argv` with exactly `environment`, waits at most `timeoutMs`, and returns its exit

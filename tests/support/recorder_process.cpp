@@ -1,14 +1,11 @@
 #include "support/recorder_process.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
-
-#include "support/spawn.h"
 
 #ifndef TALVORA_AUDIO_BINARY
 #error "TALVORA_AUDIO_BINARY must name the recorder binary"
@@ -19,40 +16,29 @@ namespace talvora::testing {
 std::string recorderBinary() { return TALVORA_AUDIO_BINARY; }
 
 RecorderProcess::RecorderProcess(RecorderOptions options) {
-  // A recorder that has exited closes its input; writing "stop" to it then must fail
-  // the write, not kill the test.
+  // As a parent application that ignores SIGPIPE: writes to a pipe whose reader has
+  // gone fail instead of killing the test, and the recorders inherit the ignored signal
+  // (a drill that wants the default action starts them through a launcher).
   ::signal(SIGPIPE, SIG_IGN);
-  int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
-    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-  }
-  SpawnOptions spawnOptions;
-  spawnOptions.argv = options.launcher;
-  spawnOptions.argv.push_back(recorderBinary());
-  spawnOptions.argv.insert(spawnOptions.argv.end(), options.operands.begin(), options.operands.end());
-  spawnOptions.environment = std::move(options.environment);
-  spawnOptions.stdinFd = in[0];
-  spawnOptions.stdoutFd = out[1];
-  spawnOptions.stderrFd = err[1];
+  std::vector<std::string> argv = options.launcher;
+  argv.push_back(recorderBinary());
+  argv.insert(argv.end(), options.operands.begin(), options.operands.end());
+  ChildOptions spawnOptions = testProgram(std::move(argv), options.environment);
+  spawnOptions.input = spawnOptions.output = spawnOptions.error = ChildStream::pipe();
   spawnOptions.uid = options.uid;
   spawnOptions.gid = options.gid;
   spawnOptions.workingDirectory = options.workingDirectory;
   started_ = Clock::now();
-  pid_ = spawn(spawnOptions);
-  ::close(in[0]);
-  ::close(out[1]);
-  ::close(err[1]);
-  input_ = in[1];
-  outputReader_ = std::thread([this, fd = out[0]] { readLines(fd); });
-  errorReader_ = std::thread([this, fd = err[0]] { readError(fd); });
+  child_ = std::make_unique<ChildProcess>(spawnOptions);
+  outputReader_ = std::thread([this, fd = child_->output()] { readLines(fd); });
+  errorReader_ = std::thread([this, fd = child_->error()] { readError(fd); });
 }
 
 RecorderProcess::~RecorderProcess() {
-  if (!status_ && pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    talvora::testing::waitForExit(pid_, 5000);
-  }
-  if (input_ >= 0) ::close(input_);
+  child_->kill(SIGKILL);  // nothing once it has exited
+  child_->wait();
+  child_->closeInput();
+  // The pipes' ends close with the child object, once nothing reads them any more.
   if (outputReader_.joinable()) outputReader_.join();
   if (errorReader_.joinable()) errorReader_.join();
 }
@@ -73,7 +59,6 @@ void RecorderProcess::readLines(int fd) {
       changed_.notify_all();
     }
   }
-  ::close(fd);
   std::lock_guard lock(mutex_);
   // An unterminated last line is still a line, and it will fail to parse if it is cut.
   if (!pending.empty()) lines_.push_back(pending + "\x01unterminated");
@@ -90,7 +75,6 @@ void RecorderProcess::readError(int fd) {
     std::lock_guard lock(mutex_);
     error_.append(buffer, static_cast<size_t>(got));
   }
-  ::close(fd);
   std::lock_guard lock(mutex_);
   errorClosed_ = true;
   changed_.notify_all();
@@ -163,31 +147,19 @@ std::string RecorderProcess::describeEvents() const {
 }
 
 void RecorderProcess::write(const std::string& text) {
-  if (input_ < 0) throw std::runtime_error("standard input is closed");
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t put = ::write(input_, text.data() + done, text.size() - done);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) throw std::runtime_error(std::string("writing to the recorder: ") + std::strerror(errno));
-    done += static_cast<size_t>(put);
-  }
+  if (!child_->write(text)) throw std::runtime_error(std::string("writing to the recorder: ") + std::strerror(errno));
 }
 
-void RecorderProcess::closeInput() {
-  if (input_ >= 0) ::close(input_);
-  input_ = -1;
-}
+void RecorderProcess::closeInput() { child_->closeInput(); }
 
-void RecorderProcess::signal(int number) {
-  if (!status_) ::kill(pid_, number);
-}
+void RecorderProcess::signal(int number) { child_->kill(number); }
 
 int RecorderProcess::waitForExit(std::chrono::milliseconds timeout) {
   if (status_) return *status_;
-  status_ = talvora::testing::waitForExit(pid_, static_cast<int>(timeout.count()));
+  if (auto exit = child_->waitFor(timeout)) status_ = exit->code();
   if (!status_) {
-    ::kill(pid_, SIGKILL);
-    status_ = talvora::testing::waitForExit(pid_, 5000);
+    child_->kill(SIGKILL);
+    status_ = child_->wait().code();
     throw std::runtime_error("the recorder did not exit within " + std::to_string(timeout.count()) +
                              " ms (killed); events: " + describeEvents());
   }

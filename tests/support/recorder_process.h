@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/pulse_server.h"
+#include "support/spawn.h"
 
 namespace talvora::testing {
 
@@ -50,7 +52,7 @@ class RecorderProcess {
   RecorderProcess(const RecorderProcess&) = delete;
   RecorderProcess& operator=(const RecorderProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_->pid(); }
   Clock::time_point startedAt() const { return started_; }
 
   // The next event line, parsed, within `timeout`; none at end of output. Throws on a
@@ -83,9 +85,8 @@ class RecorderProcess {
   void readLines(int fd);
   void readError(int fd);
 
-  pid_t pid_ = -1;
+  std::unique_ptr<ChildProcess> child_;
   Clock::time_point started_;
-  int input_ = -1;
   std::optional<int> status_;
 
   std::mutex mutex_;

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/arguments.h"
 #include "cli/stop_listener.h"
+#include "protocol/operands.h"
 
 namespace talvora::cli {
 namespace {
@@ -17,18 +17,18 @@ namespace {
 TEST(DurationOperand, AcceptsTheCLocaleGrammarAndRejectsEverythingElse) {
   for (auto [text, value] : std::vector<std::pair<const char*, double>>{
            {"1800", 1800}, {"0.5", 0.5}, {"1e3", 1000}, {"0x1p4", 16}, {"+2", 2}}) {
-    auto parsed = parseDurationText(text);
+    auto parsed = protocol::parseDurationText(text);
     ASSERT_TRUE(parsed) << text;
     EXPECT_EQ(*parsed, value) << text;
-    EXPECT_TRUE(isValidDuration(*parsed)) << text;
+    EXPECT_TRUE(protocol::isValidDuration(*parsed)) << text;
   }
   for (const char* text : {"", "abc", "5s", " 5", "5 ", "\t5", "5\n", "1,5", "0x"}) {
-    EXPECT_FALSE(parseDurationText(text)) << '"' << text << '"';
+    EXPECT_FALSE(protocol::parseDurationText(text)) << '"' << text << '"';
   }
   for (const char* text : {"0", "-3", "1800.5", "inf", "nan", "-0", "1e999"}) {
-    auto parsed = parseDurationText(text);
+    auto parsed = protocol::parseDurationText(text);
     ASSERT_TRUE(parsed) << text;
-    EXPECT_FALSE(isValidDuration(*parsed)) << text;
+    EXPECT_FALSE(protocol::isValidDuration(*parsed)) << text;
   }
 }
 

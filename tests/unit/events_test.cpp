@@ -6,8 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "events/emit.h"
+#include "protocol/event_line.h"
 
-namespace talvora::events {
+namespace talvora::protocol {
 namespace {
 
 nlohmann::json parseLine(const Event& event) {
@@ -58,9 +59,9 @@ TEST(EventLine, NonFiniteNumbersFailSerialization) {
 }
 
 TEST(EventLineDeathTest, SerializationFailureEndsTheProcessWithOneStderrLine) {
-  EXPECT_EXIT(emit(finishedEvent(std::nan(""), "")), ::testing::ExitedWithCode(1),
+  EXPECT_EXIT(events::emit(finishedEvent(std::nan(""), "")), ::testing::ExitedWithCode(1),
               "^Audio event serialization failed: .+\n$");
 }
 
 }  // namespace
-}  // namespace talvora::events
+}  // namespace talvora::protocol

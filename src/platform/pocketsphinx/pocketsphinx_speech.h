@@ -18,14 +18,15 @@ struct PocketsphinxOptions {
   // How much audio, in seconds, may wait for the decoder before the task gives up with an
   // error rather than queue without bound.
   double maximumLagSeconds = 5;
-  // Called by a task's worker before every block of 2048 samples (at 16 kHz) it decodes.
-  // Lets tests stand for a machine too slow to keep up, and the benchmark follow the
-  // decoder's progress.
+  // Called on a task's worker thread before every block of 2048 samples (at 16 kHz) it
+  // decodes. Lets tests stand for a machine too slow to keep up, and the benchmark follow
+  // the decoder's progress.
   std::function<void()> beforeDecode;
 };
 
 // On-device recognition with pocketsphinx and its installed acoustic and language
-// models, for the language of the process's locale (US English only).
+// models, for the language of the process's locale (US English only). Made on the main
+// thread; the service's threads are those of makeWorkerSpeechService.
 std::shared_ptr<SpeechService> makePocketsphinxSpeechService(PocketsphinxOptions options = {});
 
 }  // namespace talvora::platform

@@ -1,6 +1,6 @@
 #pragma once
 
-namespace talvora::cli {
+namespace talvora::platform {
 
 // Ends the process at once with `status`, from whichever thread calls it. Skips static
 // destructors and atexit handlers on purpose: the audio, queue and speech threads are
@@ -9,4 +9,4 @@ namespace talvora::cli {
 // been closed or written with unbuffered writes by then.
 [[noreturn]] void exitProcess(int status);
 
-}  // namespace talvora::cli
+}  // namespace talvora::platform

@@ -1,20 +1,11 @@
-#include "platform/pocketsphinx/resampler.h"
+#include "platform/soxr/resampler.h"
 
 #include <soxr.h>
 
-#include <algorithm>
 #include <cmath>
 #include <string>
 
-namespace talvora::platform::pocketsphinx {
-namespace {
-
-int16_t toInt16(float sample) {
-  const float scaled = std::clamp(sample, -1.0f, 1.0f) * 32767.0f;
-  return static_cast<int16_t>(std::lrintf(scaled));
-}
-
-}  // namespace
+namespace talvora::platform {
 
 Resampler::Resampler(double outputRate) : outputRate_(outputRate) {}
 
@@ -22,7 +13,7 @@ Resampler::~Resampler() {
   if (soxr_) soxr_delete(soxr_);
 }
 
-Status Resampler::process(const float* samples, size_t frames, double inputRate, std::vector<int16_t>& out) {
+Status Resampler::process(const float* samples, size_t frames, double inputRate, std::vector<float>& out) {
   if (inputRate <= 0) return Error{"audio with a sample rate of " + std::to_string(inputRate) + " Hz"};
   // An empty buffer has nothing to give, and its samples pointer may well be null,
   // which soxr takes for the end of the input: after that it refuses everything.
@@ -31,13 +22,10 @@ Status Resampler::process(const float* samples, size_t frames, double inputRate,
     if (Status failed = flush(out)) return failed;
     inputRate_ = inputRate;
     if (inputRate_ != outputRate_) {
-      // Dither would only add noise the recognizer has to ignore.
-      const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_INT16_I);
-      soxr_io_spec_t spec = io;
-      spec.flags |= SOXR_NO_DITHER;
+      const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
       const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
       soxr_error_t error = nullptr;
-      soxr_ = soxr_create(inputRate_, outputRate_, 1, &error, &spec, &quality, nullptr);
+      soxr_ = soxr_create(inputRate_, outputRate_, 1, &error, &io, &quality, nullptr);
       if (error) {
         soxr_ = nullptr;
         inputRate_ = 0;
@@ -46,14 +34,13 @@ Status Resampler::process(const float* samples, size_t frames, double inputRate,
     }
   }
   if (!soxr_) {
-    out.reserve(out.size() + frames);
-    for (size_t i = 0; i < frames; ++i) out.push_back(toInt16(samples[i]));
+    out.insert(out.end(), samples, samples + frames);
     return std::nullopt;
   }
   return run(samples, frames, out);
 }
 
-Status Resampler::flush(std::vector<int16_t>& out) {
+Status Resampler::flush(std::vector<float>& out) {
   Status result;
   if (soxr_) {
     result = run(nullptr, 0, out);
@@ -65,7 +52,7 @@ Status Resampler::flush(std::vector<int16_t>& out) {
 }
 
 // Feeds `frames` samples (none: end of input) and collects every sample soxr has ready.
-Status Resampler::run(const float* samples, size_t frames, std::vector<int16_t>& out) {
+Status Resampler::run(const float* samples, size_t frames, std::vector<float>& out) {
   const double ratio = outputRate_ / inputRate_;
   size_t consumed = 0;
   for (;;) {
@@ -92,4 +79,4 @@ Status Resampler::run(const float* samples, size_t frames, std::vector<int16_t>&
   }
 }
 
-}  // namespace talvora::platform::pocketsphinx
+}  // namespace talvora::platform

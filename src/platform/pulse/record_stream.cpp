@@ -1,0 +1,148 @@
+#include "platform/pulse/record_stream.h"
+
+#include <utility>
+
+namespace talvora::platform::pulse {
+namespace {
+
+// How long a partial block may wait for the fragments that complete it.
+constexpr pa_usec_t kHoldUsec = 100 * PA_USEC_PER_MSEC;
+
+}  // namespace
+
+Status RecordStream::openLocked(const SourceInfo& source, uint32_t bufferFrames) {
+  closeLocked();
+  pa_context* context = connection_.context();
+  // Float samples at the source's own rate and layout, so the server neither resamples
+  // nor remixes; the source's channel map keeps unusual layouts (aux channels) from
+  // being mixed into silence.
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, source.spec.rate, source.spec.channels};
+  const pa_channel_map* map =
+      pa_channel_map_valid(&source.map) && source.map.channels == spec.channels ? &source.map : nullptr;
+  assembler_.emplace(spec.channels, kMaxFrames);
+  bufferFrames_ = bufferFrames;
+
+  pa_stream* stream = pa_stream_new(context, streamName_, &spec, map);
+  if (!stream) return Error{describe(("Cannot record from " + what_).c_str(), pa_context_errno(context))};
+  stream_ = stream;
+  pa_stream_set_state_callback(stream, &RecordStream::onState, this);
+  pa_stream_set_read_callback(stream, &RecordStream::onRead, this);
+  holdTimer_ = pa_context_rttime_new(context, PA_USEC_INVALID, &RecordStream::onHold, this);
+  holdArmed_ = false;
+
+  // fragsize asks the server to send about one block at a time; with ADJUST_LATENCY the
+  // source's own latency follows, instead of the server's default of two seconds.
+  pa_buffer_attr attributes;
+  attributes.maxlength = static_cast<uint32_t>(-1);
+  attributes.tlength = static_cast<uint32_t>(-1);
+  attributes.prebuf = static_cast<uint32_t>(-1);
+  attributes.minreq = static_cast<uint32_t>(-1);
+  attributes.fragsize =
+      bufferFrames > 0 ? static_cast<uint32_t>(bufferFrames * pa_frame_size(&spec)) : static_cast<uint32_t>(-1);
+  int error = 0;
+  if (pa_stream_connect_record(stream, source.name.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
+    error = pa_context_errno(context);
+  } else {
+    const bool answered =
+        connection_.waitLocked([stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; });
+    if (pa_stream_get_state(stream) == PA_STREAM_READY) {
+      running_ = true;
+      return std::nullopt;
+    }
+    error = answered ? pa_context_errno(context) : PA_ERR_TIMEOUT;
+  }
+  closeLocked();
+  return Error{"Cannot record from " + what_ + " \"" + source.name + "\": " + pa_strerror(error)};
+}
+
+void RecordStream::closeLocked() {
+  if (holdTimer_) {
+    connection_.api()->time_free(holdTimer_);
+    holdTimer_ = nullptr;
+    holdArmed_ = false;
+  }
+  pa_stream* stream = std::exchange(stream_, nullptr);
+  running_ = false;
+  if (!stream) return;
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  pa_stream_disconnect(stream);
+  pa_stream_unref(stream);
+}
+
+bool RecordStream::runningLocked() const {
+  return stream_ && running_ && PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));
+}
+
+// ---- Loop thread.
+
+void RecordStream::onState(pa_stream* stream, void* user) {
+  auto* self = static_cast<RecordStream*>(user);
+  self->connection_.signal();
+  if (stream != self->stream_ || !self->running_ || PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) return;
+  self->running_ = false;
+  self->sink_.streamFailed(pa_strerror(pa_context_errno(self->connection_.context())));
+}
+
+void RecordStream::onRead(pa_stream* stream, size_t, void* user) {
+  auto* self = static_cast<RecordStream*>(user);
+  // The sink may close the stream, which lets go of it: hold on to it until this
+  // callback is done with it.
+  pa_stream_ref(stream);
+  auto deliver = [self](const float* const* channels, uint32_t frames) { self->deliver(channels, frames); };
+  // Everything readable now is gathered into blocks of up to kMaxFrames before it is
+  // handed on: after a stall the server sends a burst of fragments, and fewer, larger
+  // deliveries keep the capture object's hand-over slots free. What is left goes out at
+  // the end, so nothing waits for the next callback.
+  while (stream == self->stream_) {
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+    // data == nullptr with bytes > 0 is a hole: silence of that length.
+    self->assembler_->append(data, bytes, deliver);
+    if (stream != self->stream_) break;
+    pa_stream_drop(stream);
+  }
+  if (stream == self->stream_) self->settle();
+  pa_stream_unref(stream);
+}
+
+// Hands the gathered frames on once they make a whole block; a remainder waits for the
+// next fragments, or at most kHoldUsec. Sources that send small fragments (a monitor of
+// a sink playing with low latency sends 12 ms at a time) would otherwise cost a
+// hand-over slot each, and after a stall of the machine their backlog arrives as a
+// burst of tiny deliveries that can fill every slot before the capture queue gets the
+// processor back.
+void RecordStream::settle() {
+  const uint32_t pending = assembler_->pending();
+  if (pending == 0) return;
+  if (bufferFrames_ == 0 || pending >= bufferFrames_) {
+    flush();
+    return;
+  }
+  if (!holdArmed_ && holdTimer_) {
+    pa_context_rttime_restart(connection_.context(), holdTimer_, pa_rtclock_now() + kHoldUsec);
+    holdArmed_ = true;
+  }
+}
+
+void RecordStream::flush() {
+  if (holdArmed_ && holdTimer_) {
+    connection_.api()->time_restart(holdTimer_, nullptr);
+    holdArmed_ = false;
+  }
+  assembler_->flush([this](const float* const* channels, uint32_t frames) { deliver(channels, frames); });
+}
+
+void RecordStream::onHold(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
+  auto* self = static_cast<RecordStream*>(user);
+  self->holdArmed_ = false;
+  if (self->stream_ && self->assembler_) self->flush();
+}
+
+void RecordStream::deliver(const float* const* channels, uint32_t frames) {
+  if (!stream_) return;
+  sink_.deliver(AudioBufferView{channels, assembler_->channelCount(), frames});
+}
+
+}  // namespace talvora::platform::pulse

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <string>
+
+#include "platform/error.h"
+#include "platform/pulse/connection.h"
+
+namespace talvora::platform::pulse {
+
+// A source of the server as a record stream needs it: its name and native format.
+struct SourceInfo {
+  std::string name;
+  pa_sample_spec spec{};
+  pa_channel_map map{};
+};
+
+// Asks the server for its default source (the microphone). The loop lock held, never on
+// the loop thread, connected; waits at most kServerTimeout for the answer.
+Result<SourceInfo> queryDefaultSource(Connection& connection);
+
+}  // namespace talvora::platform::pulse

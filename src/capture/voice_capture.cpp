@@ -86,6 +86,9 @@ Status VoiceCapture::start(bool transcribe) {
     if (processor && processor.value()) {
       chain.setProcessor(processor.take(), kPoolFrames);
     } else {
+      // Nothing would take the far end: a backend would keep its second stream open for
+      // nothing. No microphone tap is installed yet, so this removes only the reference's.
+      if (reference) input.removeTap();
       environment.emit(events::warningEvent(events::voiceProcessingUnavailable(
           processor ? "the voice processor could not be created" : processor.error().description)));
     }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "capture/signal_chain.h"
+#include "platform/webrtc/noise_adaptation.h"
 #include "platform/webrtc/webrtc_voice_processor.h"
 
 // GCC pairs its own idea of operator new with the free() below once it inlines the
@@ -346,6 +347,235 @@ TEST(WebRtcVoiceProcessor, PrintsNothing) {
   close(savedErr);
   EXPECT_EQ(std::ftell(capture), 0L);
   std::fclose(capture);
+}
+
+// ---- when suppression engages -------------------------------------------------------------
+
+// Blocks of 10 ms at 48 kHz fed to the controller: speech-like words (300 ms of a tone,
+// 400 ms of pause, long enough for the smoothed level to reach the noise) at `speechDbfs` over white noise whose level `noiseDbfs(t)` gives.
+// Returns the times (seconds) at which the controller switched.
+template <typename NoiseLevel>
+std::vector<double> switchesOver(NoiseAdaptation& adaptation, double seconds, double speechDbfs, NoiseLevel noiseDbfs,
+                                 bool* everMixed = nullptr) {
+  constexpr uint32_t kBlock = 480;
+  std::mt19937 random(11);
+  std::normal_distribution<float> gauss(0.0f, 1.0f);
+  std::vector<float> block(kBlock);
+  std::vector<double> switches;
+  bool engaged = adaptation.engaged();
+  size_t n = 0;
+  for (double t = 0; t < seconds; t += 0.01) {
+    const double speech = std::fmod(t, 0.7) < 0.3 ? std::sqrt(2) * std::pow(10, speechDbfs / 20) : 0;
+    const double noise = std::pow(10, noiseDbfs(t) / 20);
+    for (uint32_t i = 0; i < kBlock; ++i, ++n) {
+      block[i] = static_cast<float>(speech * std::sin(2 * std::numbers::pi * 220 * double(n) / 48000) + noise * gauss(random));
+    }
+    const float mix = adaptation.update(block.data(), kBlock);
+    if (everMixed && mix > 0) *everMixed = true;
+    if (adaptation.engaged() != engaged) {
+      engaged = adaptation.engaged();
+      switches.push_back(t);
+    }
+  }
+  return switches;
+}
+
+TEST(NoiseAdaptation, AQuietRoomStaysUnsuppressedAndANoiseThatStartsEngagesIt) {
+  const NoiseAdaptationSettings settings;
+  {
+    // Close-talk speech in a quiet room (speech 50 dB above the noise), for a minute.
+    NoiseAdaptation adaptation(settings, 100);
+    bool mixed = false;
+    EXPECT_TRUE(switchesOver(adaptation, 60, -20, [](double) { return -70.0; }, &mixed).empty());
+    EXPECT_FALSE(mixed);
+    EXPECT_NEAR(adaptation.noiseFloorDbfs(), -70, 2);
+    EXPECT_NEAR(adaptation.speechDbfs(), -20, 2);
+  }
+  {
+    // A fan starts at 10 s, 15 dB under the speech: suppression is on within the noise
+    // window plus the hold, and stays on while the noise lasts.
+    NoiseAdaptation adaptation(settings, 100);
+    const auto switches = switchesOver(adaptation, 30, -20, [](double t) { return t < 10 ? -70.0 : -35.0; });
+    ASSERT_EQ(switches.size(), 1u);
+    EXPECT_GT(switches[0], 10);
+    EXPECT_LT(switches[0], 10 + settings.noiseWindowSeconds + settings.engageAfterSeconds + 0.5);
+    EXPECT_TRUE(adaptation.engaged());
+    EXPECT_FLOAT_EQ(adaptation.mix(), 1);
+  }
+  {
+    // Noise alone from the start, with nobody speaking yet: judged against ordinary speech.
+    NoiseAdaptation adaptation(settings, 100);
+    const auto switches = switchesOver(adaptation, 5, -200, [](double) { return -45.0; });
+    ASSERT_EQ(switches.size(), 1u);
+    EXPECT_LT(switches[0], settings.settleSeconds + settings.engageAfterSeconds + 0.1);
+  }
+}
+
+TEST(NoiseAdaptation, ANoiseAtTheThresholdDoesNotToggleTheSuppression) {
+  const NoiseAdaptationSettings settings;
+  // The noise swells and ebbs by ±3 dB every 6 s, first across the engaging margin, then
+  // across the releasing one, crossing each a dozen times; then the room goes quiet.
+  // Suppression engages once, stays on through the swells, and goes once it is quiet.
+  const double engageNoise = -20 - settings.engageBelowDb, releaseNoise = -20 - settings.releaseAboveDb + 2;
+  NoiseAdaptation adaptation(settings, 100);
+  double widestInFirst = 0, narrowestInSecond = 100;
+  int crossings = 0;
+  bool above = false;
+  const auto switches = switchesOver(adaptation, 100, -20, [&](double t) {
+    // The margin the controller sees really crosses each threshold, again and again.
+    const double margin = adaptation.speechDbfs() - adaptation.noiseFloorDbfs();
+    const double threshold = t < 40 ? settings.engageBelowDb : settings.releaseAboveDb;
+    if (t > 2 && t < 80 && (margin > threshold) != above) above = !above, ++crossings;
+    if (t > 2 && t < 40) widestInFirst = std::max(widestInFirst, margin);
+    if (t > 42 && t < 80) narrowestInSecond = std::min(narrowestInSecond, margin);
+    const double swell = 3 * std::sin(2 * std::numbers::pi * t / 6);
+    return t < 40 ? engageNoise + swell : t < 80 ? releaseNoise + swell : -70.0;
+  });
+  EXPECT_GT(widestInFirst, settings.engageBelowDb);
+  EXPECT_LT(narrowestInSecond, settings.releaseAboveDb);
+  EXPECT_GT(crossings, 20);
+  ASSERT_EQ(switches.size(), 2u);
+  EXPECT_LT(switches[0], 40);
+  EXPECT_GT(switches[1], 80 + settings.releaseAfterSeconds);
+  EXPECT_LT(switches[1], 80 + settings.releaseAfterSeconds + settings.noiseWindowSeconds + 1);
+}
+
+TEST(NoiseAdaptation, TheSwitchFadesInsteadOfJumping) {
+  // Noise that starts after a quiet second, through the whole processor: suppression
+  // takes it down by more than 6 dB, but over the fade, never by more than 1.5 dB from
+  // one 10 ms block to the next, and no sample steps further than the noise itself does.
+  const double rate = 48000;
+  std::mt19937 random(13);
+  std::normal_distribution<float> gauss(0.0f, 0.01f);
+  Signal in(static_cast<size_t>(rate * 6), 0.0f);
+  for (size_t i = static_cast<size_t>(rate); i < in.size(); ++i) in[i] = gauss(random);
+  const Signal out = runMono(rate, in, {2048, 1, 479});
+  ASSERT_EQ(out.size(), in.size());
+  const size_t block = static_cast<size_t>(rate / 100);
+  std::vector<double> levels;
+  for (size_t at = static_cast<size_t>(rate * 1.2); at + block <= out.size(); at += block) {
+    levels.push_back(20 * std::log10(rms(out, at, at + block) + 1e-12));
+  }
+  EXPECT_LT(levels.back(), levels.front() - 6);
+  // Block levels of steady noise scatter by a fraction of a dB; a hard switch would drop
+  // the whole suppression at once.
+  auto smooth = [&](size_t i) { return (levels[i - 1] + levels[i] + levels[i + 1]) / 3; };
+  for (size_t i = 2; i + 1 < levels.size(); ++i) EXPECT_LT(std::fabs(smooth(i) - smooth(i - 1)), 1.5) << i;
+  float inStep = 0, outStep = 0;
+  for (size_t i = 1; i < in.size(); ++i) {
+    inStep = std::max(inStep, std::fabs(in[i] - in[i - 1]));
+    outStep = std::max(outStep, std::fabs(out[i] - out[i - 1]));
+  }
+  EXPECT_LT(outStep, inStep);
+}
+
+// ---- echo cancellation ------------------------------------------------------------------------
+
+std::unique_ptr<VoiceProcessor> makeWithEcho(double rate, bool echo = true, const WebRtcVoiceSettings& settings = {}) {
+  auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames, echo, settings);
+  EXPECT_TRUE(made.ok()) << (made.ok() ? "" : made.error().description);
+  return made.ok() ? made.take() : nullptr;
+}
+
+// The microphone's and the far end's streams in the capture object's order: a far-end
+// delivery (while `farUntil` lasts), then the microphone's delivery of the same length.
+Signal runWithFarEnd(VoiceProcessor& processor, const Signal& microphone, const Signal& far, size_t farUntil,
+                     uint32_t call = 1024) {
+  Signal out = microphone;
+  for (size_t at = 0; at < out.size(); at += call) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(call, out.size() - at));
+    if (at + n <= farUntil) processor.processReference(far.data() + at, n, 0);
+    processor.process(out.data() + at, n);
+  }
+  return out;
+}
+
+// Levels of 5 ms windows, as a speech envelope.
+std::vector<double> envelope(const Signal& s, size_t from, size_t to, size_t window) {
+  std::vector<double> e;
+  for (size_t at = from; at + window <= to; at += window) e.push_back(rms(s, at, at + window));
+  return e;
+}
+
+// The envelope correlation of `out` with `clean` over [from, to), at the best lag below
+// 40 ms (the processing delays its output).
+double envelopeCorrelation(const Signal& clean, const Signal& out, size_t from, size_t to, double rate) {
+  const size_t window = static_cast<size_t>(rate / 200);
+  const std::vector<double> a = envelope(clean, from, to, window);
+  double best = -1;
+  for (size_t lag = 0; lag < 8; ++lag) {
+    const std::vector<double> b = envelope(out, from + lag * window, to + lag * window, window);
+    const size_t n = std::min(a.size(), b.size());
+    double ma = 0, mb = 0;
+    for (size_t i = 0; i < n; ++i) ma += a[i] / double(n), mb += b[i] / double(n);
+    double ab = 0, aa = 0, bb = 0;
+    for (size_t i = 0; i < n; ++i) ab += (a[i] - ma) * (b[i] - mb), aa += (a[i] - ma) * (a[i] - ma), bb += (b[i] - mb) * (b[i] - mb);
+    best = std::max(best, ab / std::sqrt(aa * bb + 1e-30));
+  }
+  return best;
+}
+
+double db(double ratio) { return 20 * std::log10(ratio); }
+
+TEST(WebRtcEchoCancellation, CancelsTheFarEndHeardThroughTheRoom) {
+  // The speakers' speech reaches the microphone 100 ms later at a third of its level (the
+  // room's path, which no stream latency tells of). After two seconds to converge, what
+  // is left of it is at least 20 dB down.
+  const double rate = 48000;
+  const Signal far = speechLike(rate, 8, 0.3, 30);
+  const size_t delay = static_cast<size_t>(rate / 10);
+  Signal microphone(far.size(), 0.0f);
+  for (size_t i = delay; i < far.size(); ++i) microphone[i] = far[i - delay] / 3;
+  auto processor = makeWithEcho(rate);
+  ASSERT_TRUE(processor);
+  const Signal out = runWithFarEnd(*processor, microphone, far, far.size());
+  const size_t from = static_cast<size_t>(rate * 2);
+  const double reduction = db(rms(microphone, from, out.size()) / rms(out, from, out.size()));
+  EXPECT_GT(reduction, 20) << reduction << " dB";
+}
+
+TEST(WebRtcEchoCancellation, WithoutAFarEndTheMicrophoneIsAsWithoutCancellation) {
+  const double rate = 48000;
+  // Without suppression, whose decisions would hide what the canceller does.
+  WebRtcVoiceSettings settings;
+  settings.suppression = WebRtcVoiceSettings::Suppression::off;
+  const Signal speech = speechLike(rate, 4, 0.3);
+  auto processor = makeWithEcho(rate, false, settings);
+  ASSERT_TRUE(processor);
+  const Signal plain = run(*processor, speech, {1024});
+  processor = makeWithEcho(rate, true, settings);
+  // No reference at all (an idle sink), and one that the sink sends as silence.
+  const Signal unfed = runWithFarEnd(*processor, speech, Signal(speech.size(), 0.0f), 0);
+  processor = makeWithEcho(rate, true, settings);
+  const Signal silent = runWithFarEnd(*processor, speech, Signal(speech.size(), 0.0f), speech.size());
+  for (const Signal* out : {&unfed, &silent}) {
+    ASSERT_EQ(out->size(), plain.size());
+    EXPECT_NEAR(db(rms(*out, 0, plain.size()) / rms(plain, 0, plain.size())), 0, 0.5);
+    // The same waveform, delayed by the canceller's filter bank (8 ms at 48 kHz).
+    EXPECT_GT(bestCorrelation(plain, *out, 0, plain.size() - 2400, static_cast<size_t>(rate / 50)), 0.99);
+  }
+}
+
+TEST(WebRtcEchoCancellation, ALostReferenceEndsCancellationAndLeavesTheNearEndAlone) {
+  // Four seconds of the far end's echo with its reference, then the reference stream
+  // goes and the user speaks: the voice comes through at its level (within 1 dB) and
+  // with its envelope (correlation at least 0.95).
+  const double rate = 48000;
+  const Signal far = speechLike(rate, 4, 0.3, 30);
+  const Signal near = speechLike(rate, 4, 0.2, 40);
+  Signal microphone(far.size() + near.size(), 0.0f);
+  Signal clean = microphone;
+  const size_t delay = static_cast<size_t>(rate / 10);
+  for (size_t i = delay; i < far.size(); ++i) microphone[i] = far[i - delay] / 3;
+  for (size_t i = 0; i < near.size(); ++i) microphone[far.size() + i] = clean[far.size() + i] = near[i];
+  Signal farEnd = far;
+  farEnd.resize(microphone.size(), 0.0f);
+  auto processor = makeWithEcho(rate);
+  ASSERT_TRUE(processor);
+  const Signal out = runWithFarEnd(*processor, microphone, farEnd, far.size());
+  const size_t from = far.size() + static_cast<size_t>(rate / 2), to = microphone.size() - static_cast<size_t>(rate / 10);
+  EXPECT_NEAR(db(rms(out, from, to) / rms(clean, from, to)), 0, 1);
+  EXPECT_GT(envelopeCorrelation(clean, out, from, to, rate), 0.95);
 }
 
 TEST(WebRtcVoiceProcessor, AllocatesNothingWhileProcessing) {

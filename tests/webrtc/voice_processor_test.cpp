@@ -413,47 +413,43 @@ TEST(NoiseAdaptation, AQuietRoomStaysUnsuppressedAndANoiseThatStartsEngagesIt) {
 
 TEST(NoiseAdaptation, ANoiseAtTheThresholdDoesNotToggleTheSuppression) {
   const NoiseAdaptationSettings settings;
-  // The noise swells and ebbs by ±3 dB every 6 s, first across the engaging margin, then
-  // across the releasing one, crossing each a dozen times; then the room goes quiet.
-  // Suppression engages once, stays on through the swells, and goes once it is quiet.
-  const double engageNoise = -20 - settings.engageBelowDb, releaseNoise = -20 - settings.releaseAboveDb + 2;
+  // The noise swells and ebbs by ±3 dB across the engaging margin, slowly enough for the
+  // floor to follow, crossing it again and again; then the room goes quiet. Suppression
+  // engages once, stays on through the swells (the releasing margin is further off), and
+  // goes once it is quiet.
+  const double period = 3 * settings.noiseWindowSeconds, phase = 6 * period;
+  const double engageNoise = -20 - settings.engageBelowDb;
   NoiseAdaptation adaptation(settings, 100);
-  double widestInFirst = 0, narrowestInSecond = 100;
   int crossings = 0;
   bool above = false;
-  const auto switches = switchesOver(adaptation, 100, -20, [&](double t) {
-    // The margin the controller sees really crosses each threshold, again and again.
+  const auto switches = switchesOver(adaptation, phase + 20, -20, [&](double t) {
+    // The margin the controller sees really crosses the threshold, again and again.
     const double margin = adaptation.speechDbfs() - adaptation.noiseFloorDbfs();
-    const double threshold = t < 40 ? settings.engageBelowDb : settings.releaseAboveDb;
-    if (t > 2 && t < 80 && (margin > threshold) != above) above = !above, ++crossings;
-    if (t > 2 && t < 40) widestInFirst = std::max(widestInFirst, margin);
-    if (t > 42 && t < 80) narrowestInSecond = std::min(narrowestInSecond, margin);
-    const double swell = 3 * std::sin(2 * std::numbers::pi * t / 6);
-    return t < 40 ? engageNoise + swell : t < 80 ? releaseNoise + swell : -70.0;
+    if (t > period && t < phase && (margin > settings.engageBelowDb) != above) above = !above, ++crossings;
+    return t < phase ? engageNoise + 3 * std::sin(2 * std::numbers::pi * t / period) : -70.0;
   });
-  EXPECT_GT(widestInFirst, settings.engageBelowDb);
-  EXPECT_LT(narrowestInSecond, settings.releaseAboveDb);
-  EXPECT_GT(crossings, 20);
+  EXPECT_GE(crossings, 8);
   ASSERT_EQ(switches.size(), 2u);
-  EXPECT_LT(switches[0], 40);
-  EXPECT_GT(switches[1], 80 + settings.releaseAfterSeconds);
-  EXPECT_LT(switches[1], 80 + settings.releaseAfterSeconds + settings.noiseWindowSeconds + 1);
+  EXPECT_LT(switches[0], 2 * period);
+  EXPECT_GT(switches[1], phase + settings.releaseAfterSeconds);
+  EXPECT_LT(switches[1], phase + settings.releaseAfterSeconds + settings.noiseWindowSeconds + 1);
 }
 
 TEST(NoiseAdaptation, TheSwitchFadesInsteadOfJumping) {
-  // Noise that starts after a quiet second, through the whole processor: suppression
+  // Noise that starts after a quiet half second, through the whole processor: once the
+  // noise window has passed over the quiet, suppression
   // takes it down by more than 6 dB, but over the fade, never by more than 1.5 dB from
   // one 10 ms block to the next, and no sample steps further than the noise itself does.
   const double rate = 48000;
   std::mt19937 random(13);
   std::normal_distribution<float> gauss(0.0f, 0.01f);
-  Signal in(static_cast<size_t>(rate * 6), 0.0f);
-  for (size_t i = static_cast<size_t>(rate); i < in.size(); ++i) in[i] = gauss(random);
+  Signal in(static_cast<size_t>(rate * 9), 0.0f);
+  for (size_t i = static_cast<size_t>(rate / 2); i < in.size(); ++i) in[i] = gauss(random);
   const Signal out = runMono(rate, in, {2048, 1, 479});
   ASSERT_EQ(out.size(), in.size());
   const size_t block = static_cast<size_t>(rate / 100);
   std::vector<double> levels;
-  for (size_t at = static_cast<size_t>(rate * 1.2); at + block <= out.size(); at += block) {
+  for (size_t at = static_cast<size_t>(rate * 0.7); at + block <= out.size(); at += block) {
     levels.push_back(20 * std::log10(rms(out, at, at + block) + 1e-12));
   }
   EXPECT_LT(levels.back(), levels.front() - 6);

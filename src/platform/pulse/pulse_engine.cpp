@@ -20,6 +20,7 @@
 #include "platform/pulse/connection.h"
 #include "platform/pulse/reaper.h"
 #include "platform/pulse/record_stream.h"
+#include "platform/pulse/reference_stream.h"
 #include "platform/pulse/source_query.h"
 
 namespace talvora::platform {
@@ -39,6 +40,7 @@ class Core final : private pulse::RecordStream::Sink {
   ~Core() {
     std::lock_guard api(apiMutex_);
     Connection::Lock lock(connection_);
+    reference_.closeLocked();
     microphone_.closeLocked();
     connection_.setLostHandler(nullptr);
   }
@@ -73,11 +75,13 @@ class Core final : private pulse::RecordStream::Sink {
   void removeTap() {
     if (inLoop()) {
       tapOn_ = false;
+      reference_.removeLocked(true);
       return;
     }
     AudioInputNode::TapHandler retired;
     std::lock_guard api(apiMutex_);
     Connection::Lock lock(connection_);
+    reference_.removeLocked(false);
     tapOn_ = false;
     retired = std::move(tap_);
     tap_ = nullptr;
@@ -91,6 +95,15 @@ class Core final : private pulse::RecordStream::Sink {
     retired = std::exchange(interruption_, std::move(handler));
   }
 
+  // The echo canceller's far end (see pulse::ReferenceStream); before the start.
+  bool installReferenceTap(AudioInputNode::ReferenceTapHandler handler) {
+    if (inLoop()) return false;
+    std::lock_guard api(apiMutex_);
+    if (connect()) return false;
+    Connection::Lock lock(connection_);
+    return !readSourceLocked() && reference_.installLocked(*source_, std::move(handler));
+  }
+
   Status start() {
     if (inLoop()) return Error{"the microphone cannot be started from the audio thread"};
     std::lock_guard api(apiMutex_);
@@ -100,7 +113,9 @@ class Core final : private pulse::RecordStream::Sink {
     microphone_.closeLocked();  // One that failed since (the source went away) is replaced.
     if (Status failed = readSourceLocked()) return failed;
     interrupted_ = false;
-    return microphone_.openLocked(*source_, requestedFrames_);
+    if (Status failed = microphone_.openLocked(*source_, requestedFrames_)) return failed;
+    reference_.openLocked();
+    return std::nullopt;
   }
 
   // Also on the loop thread.
@@ -108,6 +123,7 @@ class Core final : private pulse::RecordStream::Sink {
     std::unique_lock api(apiMutex_, std::defer_lock);
     if (!inLoop()) api.lock();
     Connection::Lock lock(connection_);
+    reference_.closeLocked();
     microphone_.closeLocked();
   }
 
@@ -117,6 +133,7 @@ class Core final : private pulse::RecordStream::Sink {
   static void shutdown(std::unique_ptr<Core> core) {
     if (!core || !core->inLoop()) return;  // Otherwise `core` goes here and now.
     core->tapOn_ = false;
+    core->reference_.closeLocked();
     core->microphone_.closeLocked();
     std::shared_ptr<Core> owned(std::move(core));
     pulse::Reaper::instance().later([owned]() mutable { owned.reset(); });
@@ -130,7 +147,10 @@ class Core final : private pulse::RecordStream::Sink {
   Status connect() {
     {
       Connection::Lock lock(connection_);
-      if (!connection_.connectedLocked()) microphone_.closeLocked();
+      if (!connection_.connectedLocked()) {
+        reference_.closeLocked();
+        microphone_.closeLocked();
+      }
     }
     return connection_.connect();
   }
@@ -163,6 +183,7 @@ class Core final : private pulse::RecordStream::Sink {
 
   // Loop lock.
   pulse::RecordStream microphone_{connection_, *this, "Voice note", "the microphone"};
+  pulse::ReferenceStream reference_{connection_, microphone_};
   bool interrupted_ = false;
   std::optional<pulse::SourceInfo> source_;
   AudioInputNode::TapHandler tap_;
@@ -178,6 +199,9 @@ class PulseInputNode final : public AudioInputNode {
   Result<AudioFormat> inputFormat() override { return core_.inputFormat(); }
   void installTap(uint32_t bufferSize, TapHandler handler) override { core_.installTap(bufferSize, std::move(handler)); }
   void removeTap() override { core_.removeTap(); }
+  bool installReferenceTap(ReferenceTapHandler handler) override {
+    return core_.installReferenceTap(std::move(handler));
+  }
   void setInterruptionHandler(InterruptionHandler handler) override {
     core_.setInterruptionHandler(std::move(handler));
   }

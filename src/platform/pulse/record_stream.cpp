@@ -1,5 +1,6 @@
 #include "platform/pulse/record_stream.h"
 
+#include <optional>
 #include <utility>
 
 namespace talvora::platform::pulse {
@@ -10,7 +11,7 @@ constexpr pa_usec_t kHoldUsec = 100 * PA_USEC_PER_MSEC;
 
 }  // namespace
 
-Status RecordStream::openLocked(const SourceInfo& source, uint32_t bufferFrames) {
+Status RecordStream::openLocked(const SourceInfo& source, uint32_t bufferFrames, pa_stream_flags_t flags) {
   closeLocked();
   pa_context* context = connection_.context();
   // Float samples at the source's own rate and layout, so the server neither resamples
@@ -40,7 +41,11 @@ Status RecordStream::openLocked(const SourceInfo& source, uint32_t bufferFrames)
   attributes.fragsize =
       bufferFrames > 0 ? static_cast<uint32_t>(bufferFrames * pa_frame_size(&spec)) : static_cast<uint32_t>(-1);
   int error = 0;
-  if (pa_stream_connect_record(stream, source.name.c_str(), &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
+  // The timing flags keep the stream's latency readable without asking (the echo
+  // canceller's delay hint).
+  const auto all = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                                  PA_STREAM_AUTO_TIMING_UPDATE | flags);
+  if (pa_stream_connect_record(stream, source.name.c_str(), &attributes, all) < 0) {
     error = pa_context_errno(context);
   } else {
     const bool answered =
@@ -72,6 +77,14 @@ void RecordStream::closeLocked() {
 
 bool RecordStream::runningLocked() const {
   return stream_ && running_ && PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));
+}
+
+std::optional<double> RecordStream::latencyUsecLocked() const {
+  if (!runningLocked()) return std::nullopt;
+  pa_usec_t usec = 0;
+  int negative = 0;
+  if (pa_stream_get_latency(stream_, &usec, &negative) < 0) return std::nullopt;
+  return negative ? -static_cast<double>(usec) : static_cast<double>(usec);
 }
 
 // ---- Loop thread.

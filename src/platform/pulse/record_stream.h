@@ -56,8 +56,10 @@ class RecordStream {
   // Connected, not running (close first). `bufferFrames` is the block the sink wants:
   // the server is asked for fragments of about that size, and smaller ones are gathered
   // until a whole block is there (0: every fragment is handed on as it comes). Waits at
-  // most kServerTimeout for the server to accept the stream.
-  Status openLocked(const SourceInfo& source, uint32_t bufferFrames);
+  // most kServerTimeout for the server to accept the stream. The stream takes the
+  // source's spec and map as given (a spec other than the source's own has the server
+  // convert); `flags` add to the stream's own.
+  Status openLocked(const SourceInfo& source, uint32_t bufferFrames, pa_stream_flags_t flags = PA_STREAM_NOFLAGS);
 
   // Safe to repeat and when not open. From inside a sink call, the call under way is
   // the last.
@@ -65,6 +67,13 @@ class RecordStream {
 
   // Open, accepted by the server and not failed since.
   bool runningLocked() const;
+
+  Connection& connection() const { return connection_; }
+
+  // How long ago the newest frame read was captured at the source, in microseconds (the
+  // server's timing, interpolated between its updates); none before the first update or
+  // when not running. Also on the loop thread; allocates nothing.
+  std::optional<double> latencyUsecLocked() const;
 
  private:
   static void onState(pa_stream* stream, void* user);

@@ -18,7 +18,7 @@
 #         echo  (PulseAudio) as sink, and a room for echo cancellation: a second sink
 #               "speakers", the default sink, heard by the microphone through
 #               module-loopback source=speakers.monitor sink=voice latency_msec=100 at
-#               ECHO_VOLUME (default 30 %, about -10 dB in PulseAudio's cubic scale); the far
+#               ECHO_VOLUME (default 70 %: -9 dB, PulseAudio's volume being cubic); the far
 #               end plays into speakers (paplay --device=speakers), the near end into voice
 #         none  no microphone at all
 #     --rate R --channels C --format float32le|s16le   the microphone's native format
@@ -273,7 +273,7 @@ if [ "$microphone" = echo ]; then
     sleep 0.02
   done
   [ -n "${input:-}" ] || fail "the echo loopback has no stream"
-  client pactl set-sink-input-volume "$input" "${ECHO_VOLUME:-30%}" || fail "the echo volume could not be set"
+  client pactl set-sink-input-volume "$input" "${ECHO_VOLUME:-70%}" || fail "the echo volume could not be set"
 fi
 
 if [ "$microphone" = sink ] || [ "$microphone" = echo ]; then

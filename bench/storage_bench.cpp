@@ -171,9 +171,11 @@ void BM_StoragePath(benchmark::State& state) {
       return made;
     };
     if (processing) {
-      platform.makeVoiceProcessor = &platform::makeWebRtcVoiceProcessor;
+      platform.makeVoiceProcessor = [](double rate, uint32_t maxFrames, bool echoCancellation) {
+        return platform::makeWebRtcVoiceProcessor(rate, maxFrames, echoCancellation);
+      };
     } else {
-      platform.makeVoiceProcessor = [](double, uint32_t) -> platform::Result<std::unique_ptr<platform::VoiceProcessor>> {
+      platform.makeVoiceProcessor = [](double, uint32_t, bool) -> platform::Result<std::unique_ptr<platform::VoiceProcessor>> {
         return Error{"left out of this benchmark"};
       };
     }

@@ -68,12 +68,15 @@ void BM_MemcpySameBytes(benchmark::State& state) {
 }
 BENCHMARK(BM_MemcpySameBytes)->Arg(1)->Arg(2)->Arg(6);
 
-// The signal chain on 2048-frame buffers at 48 kHz: mix-down, then high-pass, noise
-// suppression and gain control. The input walks through a second of noise so that the
-// processing does not settle on one repeated buffer.
+// The signal chain on 2048-frame buffers at 48 kHz: mix-down, then the recorder's voice
+// processing (high-pass, adaptive noise suppression); with the second argument 1, also
+// echo cancellation against a far end of the same length fed before each buffer. The
+// input walks through a second of noise, loud enough to keep suppression engaged, so
+// that the processing does not settle on one repeated buffer.
 void BM_VoiceProcessor48k(benchmark::State& state) {
   const auto channels = static_cast<uint32_t>(state.range(0));
-  auto made = talvora::platform::makeWebRtcVoiceProcessor(kRate, kFrames);
+  const bool echo = state.range(1) != 0;
+  auto made = talvora::platform::makeWebRtcVoiceProcessor(kRate, kFrames, echo);
   if (!made.ok()) {
     state.SkipWithError(made.error().description.c_str());
     return;
@@ -82,10 +85,15 @@ void BM_VoiceProcessor48k(benchmark::State& state) {
   chain.setProcessor(made.take(), kFrames);
   const size_t span = static_cast<size_t>(kRate) / kFrames * kFrames;
   PlanarInput input(channels, span);
+  PlanarInput far(1, span);
   std::vector<float> out(kFrames);
   std::vector<const float*> in(channels);
   size_t at = 0;
   for (auto _ : state) {
+    if (echo) {
+      const float* reference = far.samples[0].data() + at;
+      chain.runReference(&reference, 1, kFrames, 20);
+    }
     for (uint32_t c = 0; c < channels; ++c) in[c] = input.samples[c].data() + at;
     benchmark::DoNotOptimize(chain.run(in.data(), channels, kFrames, out.data()));
     benchmark::ClobberMemory();
@@ -93,6 +101,6 @@ void BM_VoiceProcessor48k(benchmark::State& state) {
   }
   reportCpuPerAudioSecond(state);
 }
-BENCHMARK(BM_VoiceProcessor48k)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_VoiceProcessor48k)->Args({1, 0})->Args({2, 0})->Args({1, 1})->Unit(benchmark::kMicrosecond);
 
 }  // namespace

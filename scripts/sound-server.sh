@@ -15,6 +15,11 @@
 #         sink  a sink "voice" whose sound is the microphone, on the real-time clock
 #               (paplay --device=voice); the script keeps it running and returns once it
 #               delivers in real time
+#         echo  (PulseAudio) as sink, and a room for echo cancellation: a second sink
+#               "speakers", the default sink, heard by the microphone through
+#               module-loopback source=speakers.monitor sink=voice latency_msec=100 at
+#               ECHO_VOLUME (default 70 %: -9 dB, PulseAudio's volume being cubic); the far
+#               end plays into speakers (paplay --device=speakers), the near end into voice
 #         none  no microphone at all
 #     --rate R --channels C --format float32le|s16le   the microphone's native format
 #     --null-sink                another sink, talvora_null, whose monitor is a source too
@@ -31,7 +36,8 @@
 #
 # Or source it (the demo, the benchmarks, the examples' test):
 #
-#   sound_server_start [KIND [RATE [CHANNELS]]]   a "sink" microphone; exports PULSE_SERVER,
+#   sound_server_start [KIND [RATE [CHANNELS [MICROPHONE]]]]
+#                                                 a "sink" (or MICROPHONE) microphone; exports PULSE_SERVER,
 #                                                 SOUND_SERVER_DIR, SOUND_SERVER_SOURCE (and
 #                                                 PIPEWIRE_RUNTIME_DIR for PipeWire)
 #   sound_server_stop
@@ -39,10 +45,10 @@
 SOUND_SERVER_SCRIPT=$(readlink -f "${BASH_SOURCE[0]}")
 
 sound_server_start() {
-  local kind=${1:-pulse} rate=${2:-48000} channels=${3:-1} i
+  local kind=${1:-pulse} rate=${2:-48000} channels=${3:-1} microphone=${4:-sink} i
   SOUND_SERVER_DIR=$(mktemp -d /tmp/talvora-sound.XXXXXX)
   chmod 755 "$SOUND_SERVER_DIR"
-  bash "$SOUND_SERVER_SCRIPT" --kind "$kind" --microphone sink --rate "$rate" --channels "$channels" \
+  bash "$SOUND_SERVER_SCRIPT" --kind "$kind" --microphone "$microphone" --rate "$rate" --channels "$channels" \
     "$SOUND_SERVER_DIR" >"$SOUND_SERVER_DIR/supervisor.log" 2>&1 &
   SOUND_SERVER_PID=$!
   for i in $(seq 1 300); do
@@ -147,6 +153,7 @@ mic_name=talvora_mic
 case $microphone in
   pipe) mic_source=$mic_name ;;
   sink) mic_source=voice.monitor; [ "$kind" = pipewire ] && mic_source=voice_mic ;;
+  echo) mic_source=voice.monitor; [ "$kind" = pulse ] || fail "the echo room is PulseAudio only" ;;
   none) mic_source= ;;
   *) fail "unknown microphone kind $microphone" ;;
 esac
@@ -164,7 +171,12 @@ case $kind in
     [ $require_cookie -eq 1 ] && auth="auth-anonymous=0 auth-cookie-enabled=1 auth-cookie=$dir/cookie"
     {
       echo "load-module module-native-protocol-unix socket=$socket $auth"
-      [ "$microphone" = sink ] && echo "load-module module-null-sink sink_name=voice rate=$rate channels=$channels"
+      [ "$microphone" = sink ] || [ "$microphone" = echo ] &&
+        echo "load-module module-null-sink sink_name=voice rate=$rate channels=$channels"
+      if [ "$microphone" = echo ]; then
+        echo "load-module module-null-sink sink_name=speakers rate=$rate channels=$channels"
+        echo "set-default-sink speakers"
+      fi
       for command in "${setup_commands[@]}"; do echo "$command"; done
       [ -n "$mic_source" ] && echo "set-default-source $mic_source"
     } >"$dir/server.pa"
@@ -233,6 +245,17 @@ if [ "$kind" = pipewire ]; then
     # shellcheck disable=SC2086
     client pactl $command >/dev/null || fail "pactl $command failed"
   done
+  if [ "$microphone" = sink ]; then
+    # Speakers of their own as the default sink, as on a desktop: otherwise the default
+    # sink is the loopback into the microphone, and an echo canceller taking what the
+    # default sink plays as its far end would cancel the voice itself.
+    client pactl load-module module-null-sink sink_name=speakers >/dev/null || fail "the speakers did not load"
+    for _ in $(seq 1 250); do
+      client pactl set-default-sink speakers 2>/dev/null && break
+      sleep 0.02
+    done
+    client pactl info 2>/dev/null | grep -qx "Default Sink: speakers" || fail "the speakers are not the default sink"
+  fi
   if [ -n "$mic_source" ]; then
     for _ in $(seq 1 250); do
       client pactl set-default-source "$mic_source" 2>/dev/null && break
@@ -250,7 +273,21 @@ if [ -n "$mic_source" ]; then
   [ $ok -eq 1 ] || fail "the default source is not $mic_source: $(client pactl info 2>&1 | grep 'Default Source')"
 fi
 
-if [ "$microphone" = sink ]; then
+if [ "$microphone" = echo ]; then
+  # The room: what the speakers play reaches the microphone 100 ms later, quieter. The
+  # loopback also keeps the speakers' sink running, so its monitor delivers in real time.
+  client pactl load-module module-loopback source=speakers.monitor sink=voice latency_msec=100 \
+    source_dont_move=true sink_dont_move=true >/dev/null || fail "the echo loopback did not load"
+  for _ in $(seq 1 100); do
+    input=$(client pactl list short sink-inputs 2>/dev/null | awk '/module-loopback/ {print $1; exit}')
+    [ -n "$input" ] && break
+    sleep 0.02
+  done
+  [ -n "${input:-}" ] || fail "the echo loopback has no stream"
+  client pactl set-sink-input-volume "$input" "${ECHO_VOLUME:-70%}" || fail "the echo volume could not be set"
+fi
+
+if [ "$microphone" = sink ] || [ "$microphone" = echo ]; then
   # A stream of silence keeps the sink running on the real-time clock. A sink that starts
   # with no stream renders ahead of real time; until that head start has run out a new
   # recording receives nothing, so the script returns only once the sink is live.

@@ -76,12 +76,22 @@ Status VoiceCapture::start(bool transcribe) {
   if (!format) {
     environment.emit(protocol::warningEvent(protocol::voiceProcessingUnavailable(format.error().description)));
   } else if (usable(format.value())) {
-    auto processor = platform.makeVoiceProcessor ? platform.makeVoiceProcessor(format.value().sampleRate, kPoolFrames)
-                                                 : platform::Result<std::unique_ptr<platform::VoiceProcessor>>(
-                                                       Error{"no voice processor is available"});
+    // What the speakers play, for the processor to cancel from the microphone: asked for
+    // first, since the processor is made with or without echo cancellation.
+    std::weak_ptr<VoiceCapture> weak = weak_from_this();
+    const bool reference = input.installReferenceTap([weak](const AudioBufferView& buffer, double delayMs) {
+      if (auto self = weak.lock()) self->chain.runReference(buffer.channels, buffer.channelCount, buffer.frameLength, delayMs);
+    });
+    auto processor = platform.makeVoiceProcessor
+                         ? platform.makeVoiceProcessor(format.value().sampleRate, kPoolFrames, reference)
+                         : platform::Result<std::unique_ptr<platform::VoiceProcessor>>(
+                               Error{"no voice processor is available"});
     if (processor && processor.value()) {
       chain.setProcessor(processor.take(), kPoolFrames);
     } else {
+      // Nothing would take the far end: a backend would keep its second stream open for
+      // nothing. No microphone tap is installed yet, so this removes only the reference's.
+      if (reference) input.removeTap();
       environment.emit(protocol::warningEvent(protocol::voiceProcessingUnavailable(
           processor ? "the voice processor could not be created" : processor.error().description)));
     }

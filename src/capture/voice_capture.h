@@ -25,7 +25,9 @@ namespace talvora::capture {
 // The voice's way: the engine's input node delivers the microphone's frames to the tap
 // (audio thread), which takes one of the `slots`, runs the signal chain (mix-down, voice
 // processing, level) into that slot's buffer and posts it to `queue`, where `consume`
-// writes it to the file and feeds the recognizer.
+// writes it to the file and feeds the recognizer. When the input also offers what the
+// speakers play (its reference tap), those frames arrive on the same audio thread and go
+// through the chain to the processor as the far end of echo cancellation.
 //
 // Threads. `start` runs on the main thread; `requestStop` on any thread; the tap handler
 // on the audio thread; everything else on `queue`. Apart from the constants, the only

@@ -84,6 +84,25 @@ class AudioInputNode {
   virtual void removeTap() = 0;
 
   virtual void setInterruptionHandler(InterruptionHandler handler) = 0;
+
+  // The far end for echo cancellation: what the speakers play, and `delayMs`, the best
+  // estimate at this delivery of how much later the microphone's frames carry a sound than
+  // these frames do, from the two streams' latencies (see VoiceProcessor::processReference).
+  using ReferenceTapHandler = std::function<void(const AudioBufferView& frames, double delayMs)>;
+
+  // Asks for what the speakers play (the default sink's monitor) alongside the microphone.
+  // Once the engine runs, the backend delivers those frames to the handler at the
+  // microphone's rate, in any channel count, on the same audio thread as the microphone's
+  // tap (never at the same time as it). The reference never holds the microphone up: while
+  // the sink is idle or suspended nothing arrives, and when the reference stream is lost
+  // its deliveries end while the microphone's go on. `removeTap` removes this tap too.
+  // Returns false, and never calls the handler, when there is no reference to offer: no
+  // sink, the microphone is itself the sink's monitor (cancelling it would cancel the
+  // voice), or a backend that has none. Called before the engine starts.
+  virtual bool installReferenceTap(ReferenceTapHandler handler) {
+    (void)handler;
+    return false;
+  }
 };
 
 // The audio engine that owns the input node.

@@ -9,7 +9,9 @@ namespace talvora::platform {
 Platform makeLinuxPlatform() {
   Platform platform;
   platform.makeEngine = &makePulseEngine;
-  platform.makeVoiceProcessor = &makeWebRtcVoiceProcessor;
+  platform.makeVoiceProcessor = [](double rate, uint32_t maxFrames, bool echoCancellation) {
+    return makeWebRtcVoiceProcessor(rate, maxFrames, echoCancellation);
+  };
   platform.files = makeSndfileAudioFileFactory();
   platform.speech = makePocketsphinxSpeechService();
   platform.microphone = makePulseMicrophoneAccess();

@@ -523,6 +523,120 @@ TEST(PulseEngineInterruption, StartFailsClearlyWhenTheMicrophoneVanishedAfterIts
   EXPECT_NE(started->description.find(server.sourceName()), std::string::npos) << started->description;
 }
 
+// ---- the echo canceller's far end: the default sink's monitor ----------------------------
+
+// Gathers the reference tap's deliveries and the delay hints.
+struct ReferenceCollector {
+  Collector collector;
+  std::atomic<double> smallestDelayMs{1e9};
+  std::atomic<double> largestDelayMs{-1e9};
+  std::atomic<double> lastDelayMs{0};
+  auto handler() {
+    return [this](const AudioBufferView& buffer, double delayMs) {
+      collector(buffer);
+      smallestDelayMs = std::min(smallestDelayMs.load(), delayMs);
+      largestDelayMs = std::max(largestDelayMs.load(), delayMs);
+      lastDelayMs = delayMs;
+    };
+  }
+};
+
+// The speakers at 44.1 kHz stereo, the microphone at 48 kHz: the far end arrives mono at
+// the microphone's rate on the reference tap while every microphone frame still arrives
+// once; when the speakers go, the reference ends and the microphone neither stops nor
+// reports anything.
+TEST(PulseEngineReference, TheSpeakersArriveMonoAtTheMicrophonesRateAndTheirLossLeavesTheMicrophoneAlone) {
+  PulseServer server;
+  useServer(server);
+  server.pactl({"load-module", "module-null-sink", "sink_name=speakers", "rate=44100", "channels=2"});
+  server.pactl({"set-default-sink", "speakers"});
+  const std::string tone = server.directory() + "/tone.wav";
+  std::string output;
+  ASSERT_EQ(runCommand({"sox", "-n", "-r", "44100", "-c", "2", tone, "synth", "1", "sine", "1000", "vol", "0.5"},
+                       server.clientEnvironment(), &output), 0) << output;
+
+  auto engine = platform::makePulseEngine();
+  auto& input = engine->inputNode();
+  Collector microphone;
+  ReferenceCollector reference;
+  Interruptions interruptions;
+  ASSERT_TRUE(input.installReferenceTap(reference.handler()));
+  input.installTap(2048, std::ref(microphone));
+  input.setInterruptionHandler(interruptions.handler());
+  ASSERT_FALSE(engine->start().has_value());
+
+  const Audio fed = rampSignal(48000, 2, 48000 * 4, 1000);
+  FifoFeeder feeder(server);
+  feeder.feed(fed, FifoFeeder::Pace::realTime);
+  ASSERT_EQ(runCommand({"paplay", "--device=speakers", tone}, server.clientEnvironment(), &output), 0) << output;
+  std::this_thread::sleep_for(300ms);
+  server.pactl({"unload-module", "module-null-sink"});
+  ASSERT_TRUE(feeder.waitUntilDrained(20s));
+  ASSERT_TRUE(microphone.waitForFrames(fed.frames(), 10s)) << microphone.frames() << " of " << fed.frames();
+  engine->stop();
+  input.removeTap();
+
+  expectEveryFrameOnce(microphone, fed, 0);
+  {
+    std::lock_guard lock(interruptions.mutex);
+    EXPECT_EQ(interruptions.count, 0) << interruptions.description;
+  }
+  EXPECT_EQ(reference.collector.channelCounts(), 1u << 1);
+  const std::vector<float> far = reference.collector.channels().at(0);
+  // The tone: as loud as played (the mono mix of two equal channels), and at 1000 Hz
+  // counted in the microphone's rate (at 44.1 kHz unconverted it would read 1088 Hz).
+  size_t first = far.size(), last = 0;
+  for (size_t i = 0; i < far.size(); ++i) {
+    if (std::fabs(far[i]) > 0.1f) first = std::min(first, i), last = i;
+  }
+  ASSERT_GT(last, first + 40000) << "the tone did not reach the reference";
+  size_t crossings = 0;
+  double power = 0;
+  for (size_t i = first + 1; i <= last; ++i) {
+    power += double(far[i]) * far[i];
+    if ((far[i - 1] < 0) != (far[i] < 0)) ++crossings;
+  }
+  EXPECT_NEAR(crossings * 48000.0 / 2 / double(last - first), 1000, 10);
+  EXPECT_NEAR(std::sqrt(power / double(last - first)), 0.5 / std::sqrt(2), 0.03);
+  // Once both streams run, their latencies differ by tens of milliseconds, not seconds.
+  EXPECT_TRUE(std::isfinite(reference.lastDelayMs.load()));
+  EXPECT_LT(std::fabs(reference.lastDelayMs.load()), 500) << reference.smallestDelayMs << " to " << reference.largestDelayMs;
+  // After the speakers went, nothing more arrived.
+  const size_t frames = reference.collector.frames();
+  EXPECT_LT(frames, 48000u * 6);
+}
+
+TEST(PulseEngineReference, NoSinkOrAMicrophoneThatIsTheSinksMonitorOffersNone) {
+  ReferenceCollector reference;
+  {
+    PulseServer server;  // A microphone and no sink at all.
+    useServer(server);
+    auto engine = platform::makePulseEngine();
+    EXPECT_FALSE(engine->inputNode().installReferenceTap(reference.handler()));
+  }
+  {
+    // Recording what the speakers play: cancelling it would cancel the recording.
+    PulseServer server({.nullSink = true, .monitorIsDefault = true});
+    useServer(server);
+    server.pactl({"set-default-sink", "talvora_null"});
+    auto engine = platform::makePulseEngine();
+    EXPECT_FALSE(engine->inputNode().installReferenceTap(reference.handler()));
+    engine->inputNode().installTap(2048, [](const AudioBufferView&) {});
+    ASSERT_FALSE(engine->start().has_value());
+    std::this_thread::sleep_for(300ms);
+    engine->stop();
+  }
+  {
+    // The same sink beside a microphone of its own: offered.
+    PulseServer server({.nullSink = true});
+    useServer(server);
+    server.pactl({"set-default-sink", "talvora_null"});
+    auto engine = platform::makePulseEngine();
+    EXPECT_TRUE(engine->inputNode().installReferenceTap([](const AudioBufferView&, double) {}));
+  }
+  EXPECT_EQ(reference.collector.calls(), 0);
+}
+
 // What the engine is built from, as an echo canceller's reference and a reconnection
 // will use it: record streams on one connection each gather on their own, and a stream
 // opens again on the context that replaced one the server dropped.

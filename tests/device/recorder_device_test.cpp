@@ -303,6 +303,51 @@ TEST(RecorderLifecycle, RecordsALiveSourceContinuously) {
             0.0f);
 }
 
+// Speech from the speakers, heard by the microphone 100 ms later through the room: the
+// file holds at least 20 dB less of it than the microphone heard, once the canceller has
+// had two seconds. The microphone's own recording (parec, in parallel) is the measure.
+TEST(RecorderEchoCancellation, TheSpeakersAreCancelledFromTheFile) {
+  PulseServer server({.kind = ServerKind::pulse, .rate = 48000, .channels = 1, .echoRoom = true});
+  TemporaryDirectory out;
+  const std::string far = out / "far.wav", heard = out / "microphone.wav", path = out / "echo.wav";
+  std::string output;
+  ASSERT_EQ(runCommand({"sox", "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-0870.wav",
+                        "-r", "48000", "-c", "1", far},
+                       server.clientEnvironment(), &output),
+            0)
+      << output;
+  RecorderProcess recorder(recorderFor(server, path));
+  recorder.waitForEvent("ready", 15s);
+  std::thread microphone([&] {
+    std::string ignored;
+    runCommand({"timeout", "-s", "INT", "12", "parec", "--device=voice.monitor", "--format=float32le", "--rate=48000",
+                "--channels=1", "--file-format=wav", "--latency-msec=20", heard},
+               server.clientEnvironment(), &ignored, 20000);
+  });
+  std::this_thread::sleep_for(500ms);
+  const int played = runCommand({"paplay", "--device=speakers", far}, server.clientEnvironment(), &output, 20000);
+  std::this_thread::sleep_for(500ms);
+  stopAndExpectCleanFinish(recorder);
+  microphone.join();
+  ASSERT_EQ(played, 0) << output;
+
+  const Audio speech = readSoundFile(far), mic = readSoundFile(heard), file = readSoundFile(path);
+  // The far end starts where either recording first gets loud; the comparison runs from
+  // two seconds later to the end of the speech.
+  auto level = [&](const Audio& a) {
+    size_t start = 0;
+    while (start < a.samples.size() && std::fabs(a.samples[start]) < 0.003f) ++start;
+    const size_t from = start + 2 * 48000, to = std::min(a.samples.size(), start + speech.frames());
+    double sum = 0;
+    for (size_t i = from; i < to; ++i) sum += double(a.samples[i]) * a.samples[i];
+    return to > from ? std::sqrt(sum / double(to - from)) : 0.0;
+  };
+  const double heardLevel = level(mic), recordedLevel = level(file);
+  ASSERT_GT(heardLevel, 0.003) << "the microphone did not hear the speakers";
+  EXPECT_GT(20 * std::log10(heardLevel / std::max(recordedLevel, 1e-9)), 20)
+      << "heard " << heardLevel << ", recorded " << recordedLevel;
+}
+
 TEST(RecorderLifecycle, MissingDirectoryIsOneErrorInTheSystemsWords) {
   PulseServer server;
   TemporaryDirectory out;
@@ -525,9 +570,11 @@ TEST(RecorderInterruption, ServerAwayLongerThanTenSecondsIsOneWarningThen) {
   if (server->microphoneWaitsForTheFeeder()) {
     EXPECT_LT(silence, 10.1);
   }
-  // The speech-like signal may end on a quiet stretch; from its last block on, nothing.
+  // The speech-like signal may end on a quiet stretch; from its last block on, nothing
+  // but what the voice processor's state rings out after a voice (at most -83 dBFS in
+  // these runs), far below anything the lost input could have left repeated.
   EXPECT_TRUE(std::all_of(heard.begin() + static_cast<std::ptrdiff_t>(fed.frames() + 2048), heard.end(),
-                          [](float v) { return v == 0.0f; }));
+                          [](float v) { return std::fabs(v) < 1e-4f; }));
   std::vector<float> captured(heard.begin(), heard.begin() + static_cast<std::ptrdiff_t>(fed.frames()));
   EXPECT_GT(bestEnvelopeCorrelation(captured, fed.mixDown(), 960, 2), 0.8);
 }

@@ -26,6 +26,13 @@ void FakeInputNode::installTap(uint32_t bufferSize, TapHandler handler) {
 void FakeInputNode::removeTap() {
   std::lock_guard lock(mutex_);
   tap_ = nullptr;
+  referenceTap_ = nullptr;
+}
+
+bool FakeInputNode::installReferenceTap(ReferenceTapHandler handler) {
+  std::lock_guard lock(mutex_);
+  if (offersReference) referenceTap_ = std::move(handler);
+  return offersReference;
 }
 
 void FakeInputNode::setInterruptionHandler(InterruptionHandler handler) {
@@ -44,12 +51,32 @@ bool FakeInputNode::deliverView(const AudioBufferView& view) {
   return true;
 }
 
-bool FakeInputNode::deliver(const std::vector<std::vector<float>>& channels) {
+namespace {
+// Calls `deliver` with a view of the channels.
+template <typename Deliver>
+bool withView(const std::vector<std::vector<float>>& channels, Deliver deliver) {
   std::vector<const float*> pointers;
   for (const auto& channel : channels) pointers.push_back(channel.data());
-  AudioBufferView view{pointers.data(), static_cast<uint32_t>(channels.size()),
-                       channels.empty() ? 0 : static_cast<uint32_t>(channels[0].size())};
-  return deliverView(view);
+  return deliver(AudioBufferView{pointers.data(), static_cast<uint32_t>(channels.size()),
+                                 channels.empty() ? 0 : static_cast<uint32_t>(channels[0].size())});
+}
+}  // namespace
+
+bool FakeInputNode::deliver(const std::vector<std::vector<float>>& channels) {
+  return withView(channels, [this](const AudioBufferView& view) { return deliverView(view); });
+}
+
+bool FakeInputNode::deliverReference(const std::vector<std::vector<float>>& channels, double delayMs) {
+  ReferenceTapHandler tap;
+  {
+    std::lock_guard lock(mutex_);
+    tap = referenceTap_;
+  }
+  if (!tap) return false;
+  return withView(channels, [&](const AudioBufferView& view) {
+    tap(view, delayMs);
+    return true;
+  });
 }
 
 void FakeInputNode::interrupt(const std::string& description) {
@@ -59,6 +86,14 @@ void FakeInputNode::interrupt(const std::string& description) {
     handler = interruption_;
   }
   if (handler) handler(description);
+}
+
+void FakeVoiceProcessor::processReference(const float* samples, uint32_t frames, double delayMs) {
+  seen_.referenceFrames += frames;
+  float sum = 0;
+  for (uint32_t i = 0; i < frames; ++i) sum += samples[i];
+  seen_.referenceSum = seen_.referenceSum + sum;
+  seen_.delayMs = delayMs;
 }
 
 Status FakeEngine::start() {
@@ -263,19 +298,23 @@ void Rig::build() {
   auto format = this->format;
   auto formatError = this->formatError;
   auto refuseStart = this->refuseStart;
+  auto offersReference = this->offersReference;
   FakeEngine** engineOut = &engine;
   platform.makeEngine = [=]() {
     auto engine = std::make_unique<FakeEngine>();
     engine->node.format = format;
     engine->node.formatError = formatError;
+    engine->node.offersReference = offersReference;
     engine->refuseStart = refuseStart;
     *engineOut = engine.get();
     return engine;
   };
-  platform.makeVoiceProcessor = [this](double, uint32_t) -> platform::Result<std::unique_ptr<platform::VoiceProcessor>> {
+  platform.makeVoiceProcessor = [this](double, uint32_t,
+                                       bool echoCancellation) -> platform::Result<std::unique_ptr<platform::VoiceProcessor>> {
     ++voiceProcessorRequests;
+    if (echoCancellation) ++echoCancellationRequests;
     if (refuseVoiceProcessing) return Error{*refuseVoiceProcessing};
-    return std::unique_ptr<platform::VoiceProcessor>(new FakeVoiceProcessor(processedFrames));
+    return std::unique_ptr<platform::VoiceProcessor>(new FakeVoiceProcessor(processed));
   };
   platform.files = files;
   platform.speech = speech;

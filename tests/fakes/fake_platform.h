@@ -23,17 +23,22 @@ class FakeInputNode final : public platform::AudioInputNode {
   void installTap(uint32_t bufferSize, TapHandler handler) override;
   void removeTap() override;
   void setInterruptionHandler(InterruptionHandler handler) override;
+  bool installReferenceTap(ReferenceTapHandler handler) override;
 
   // Delivers one buffer to the tap, on the calling thread, as the audio thread would.
   // False when no tap is installed.
   bool deliver(const std::vector<std::vector<float>>& channels);
   bool deliverView(const platform::AudioBufferView& view);
+  // The same for the reference tap.
+  bool deliverReference(const std::vector<std::vector<float>>& channels, double delayMs);
   void interrupt(const std::string& description);
 
   // Script.
   platform::AudioFormat format{48000, 1};
   // No format at all, for this reason (a backend that cannot reach its server).
   std::optional<std::string> formatError;
+  // Whether the input has the speakers' frames to offer.
+  bool offersReference = false;
 
   // Observed.
   std::atomic<int> tapsInstalled{0};
@@ -42,6 +47,7 @@ class FakeInputNode final : public platform::AudioInputNode {
  private:
   std::mutex mutex_;
   TapHandler tap_;
+  ReferenceTapHandler referenceTap_;
   InterruptionHandler interruption_;
 };
 
@@ -61,11 +67,19 @@ class FakeEngine final : public platform::AudioEngine {
 // exactly what was delivered) and counts what it was given.
 class FakeVoiceProcessor final : public platform::VoiceProcessor {
  public:
-  explicit FakeVoiceProcessor(std::atomic<long>& frames) : frames_(frames) {}
-  void process(float*, uint32_t frames) override { frames_ += frames; }
+  // What it was given; outlives the processor.
+  struct Seen {
+    std::atomic<long> frames{0};
+    std::atomic<long> referenceFrames{0};
+    std::atomic<float> referenceSum{0};
+    std::atomic<double> delayMs{-1};
+  };
+  explicit FakeVoiceProcessor(Seen& seen) : seen_(seen) {}
+  void process(float*, uint32_t frames) override { seen_.frames += frames; }
+  void processReference(const float* samples, uint32_t frames, double delayMs) override;
 
  private:
-  std::atomic<long>& frames_;  // outlives the processor
+  Seen& seen_;
 };
 
 class FakeAudioFile;
@@ -178,9 +192,12 @@ struct Rig {
   std::optional<std::string> formatError;
   std::optional<std::string> refuseVoiceProcessing;
   std::optional<std::string> refuseStart;
-  // Observed: how often a voice processor was asked for, and the frames it processed.
+  bool offersReference = false;
+  // Observed: how often a voice processor was asked for (and with echo cancellation), and
+  // what it processed.
   std::atomic<int> voiceProcessorRequests{0};
-  std::atomic<long> processedFrames{0};
+  std::atomic<int> echoCancellationRequests{0};
+  FakeVoiceProcessor::Seen processed;
 
   // Builds the capture object with the scripted engine (call after scripting).
   void build();

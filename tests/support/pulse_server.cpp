@@ -114,7 +114,7 @@ PulseServer::~PulseServer() {
 
 void PulseServer::start(bool again) {
   std::vector<std::string> argv = {"bash", TALVORA_SOUND_SERVER_SCRIPT, "--kind", serverKindName(options_.kind),
-                                   "--microphone", options_.microphone ? "pipe" : "none",
+                                   "--microphone", options_.echoRoom ? "echo" : options_.microphone ? "pipe" : "none",
                                    "--rate", std::to_string(options_.rate), "--channels",
                                    std::to_string(options_.channels), "--format", options_.sampleFormat};
   if (options_.nullSink) argv.push_back("--null-sink");

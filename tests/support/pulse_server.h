@@ -50,6 +50,10 @@ struct PulseServerOptions {
   bool nullSink = false;
   // Make the null sink's monitor the default source instead of the pipe source.
   bool monitorIsDefault = false;
+  // Instead of the pipe source, a room with an echo (PulseAudio only): the microphone
+  // hears the sink "voice" (paplay --device=voice) and, through a 100 ms loopback and
+  // quieter, the default sink "speakers" (see scripts/sound-server.sh --microphone echo).
+  bool echoRoom = false;
 };
 
 // A virtual microphone: a source whose audio is what the test writes into its FIFO.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <thread>
 
+#include "capture/signal_chain.h"
 #include "fakes/fake_platform.h"
 
 namespace talvora::testing {
@@ -93,7 +94,53 @@ TEST(StartSequence, RefusedVoiceProcessingWarnsThenRecords) {
   ASSERT_TRUE(rig.engine->node.deliver({std::vector<float>(512, 0.25f)}));
   rig.drain();
   EXPECT_EQ(rig.files->samples(), std::vector<float>(512, 0.25f));
-  EXPECT_EQ(rig.processedFrames, 0);
+  EXPECT_EQ(rig.processed.frames, 0);
+}
+
+// The speakers' frames reach the processor as their mono mix with the backend's delay
+// hint, and the processor is asked for echo cancellation only when the input offers them.
+// A refused processor gives the reference tap back, so a backend closes its second stream.
+TEST(StartSequence, TheReferenceTapFeedsTheProcessorAndIsRemovedWhenProcessingIsRefused) {
+  {
+    Rig rig;
+    rig.offersReference = true;
+    rig.build();
+    ASSERT_FALSE(rig.capture->start(false));
+    EXPECT_EQ(rig.echoCancellationRequests, 1);
+    ASSERT_TRUE(rig.engine->node.deliverReference({std::vector<float>(300, 0.5f), std::vector<float>(300, 0.1f)}, 42.5));
+    EXPECT_EQ(rig.processed.referenceFrames, 300);
+    EXPECT_NEAR(rig.processed.referenceSum, 300 * 0.3, 1e-3);
+    EXPECT_EQ(rig.processed.delayMs, 42.5);
+    // A reference wider than any server carries is ignored, not read past its end.
+    std::vector<std::vector<float>> wide(capture::SignalChain::kMaxReferenceChannels + 1, std::vector<float>(10, 1.0f));
+    ASSERT_TRUE(rig.engine->node.deliverReference(wide, 0));
+    EXPECT_EQ(rig.processed.referenceFrames, 300);
+    // The microphone goes its own way meanwhile.
+    ASSERT_TRUE(rig.engine->node.deliver({std::vector<float>(512, 0.25f)}));
+    rig.drain();
+    EXPECT_EQ(rig.files->samples(), std::vector<float>(512, 0.25f));
+  }
+  {
+    Rig rig;
+    rig.build();
+    ASSERT_FALSE(rig.capture->start(false));
+    EXPECT_EQ(rig.voiceProcessorRequests, 1);
+    EXPECT_EQ(rig.echoCancellationRequests, 0);
+    EXPECT_FALSE(rig.engine->node.deliverReference({std::vector<float>(300, 0.5f)}, 0));
+  }
+  {
+    Rig rig;
+    rig.offersReference = true;
+    rig.refuseVoiceProcessing = "refused";
+    rig.build();
+    ASSERT_FALSE(rig.capture->start(false));
+    EXPECT_EQ(rig.echoCancellationRequests, 1);
+    EXPECT_FALSE(rig.engine->node.deliverReference({std::vector<float>(300, 0.5f)}, 0));
+    EXPECT_EQ(rig.processed.referenceFrames, 0);
+    ASSERT_TRUE(rig.engine->node.deliver({std::vector<float>(512, 0.25f)}));
+    rig.drain();
+    EXPECT_EQ(rig.files->samples(), std::vector<float>(512, 0.25f));
+  }
 }
 
 TEST(StartSequence, FailuresReportTheirDescriptionAndCreateNothingTooEarly) {
@@ -189,7 +236,7 @@ TEST(AudioPath, BuffersReachTheFileInOrderAndTheMeterShowsTheirLevel) {
   EXPECT_EQ(rig.files->samples(), expected);
   // Every frame went through the voice processor on its way.
   EXPECT_EQ(rig.voiceProcessorRequests, 1);
-  EXPECT_EQ(rig.processedFrames, static_cast<long>(expected.size()));
+  EXPECT_EQ(rig.processed.frames, static_cast<long>(expected.size()));
 }
 
 TEST(AudioPath, OverflowStopsOnceAndKeepsEveryBufferHandedOverBeforeIt) {

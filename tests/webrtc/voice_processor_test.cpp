@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "capture/signal_chain.h"
+#include "platform/webrtc/noise_adaptation.h"
 #include "platform/webrtc/webrtc_voice_processor.h"
 
 // GCC pairs its own idea of operator new with the free() below once it inlines the
@@ -52,7 +53,7 @@ using Signal = std::vector<float>;
 constexpr uint32_t kMaxFrames = 4096;
 
 std::unique_ptr<VoiceProcessor> make(double rate, uint32_t maxFrames = kMaxFrames) {
-  auto made = makeWebRtcVoiceProcessor(rate, maxFrames);
+  auto made = makeWebRtcVoiceProcessor(rate, maxFrames, false);
   EXPECT_TRUE(made.ok()) << (made.ok() ? "" : made.error().description);
   return made.ok() ? made.take() : nullptr;
 }
@@ -163,11 +164,11 @@ void expectSpeechKept(double rate, const Signal& in, double settle = 1.0) {
 TEST(WebRtcVoiceProcessor, RefusesFormatsItCannotProcessWithAReason) {
   // 22050 and 11025 have no whole number of frames in 10 ms.
   for (double rate : {22050.0, 11025.0, 44100.5, 0.0, -48000.0, 4000.0, 384000.0, double(NAN)}) {
-    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames);
+    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames, false);
     ASSERT_FALSE(made.ok()) << rate;
     EXPECT_NE(made.error().description.find("does not support"), std::string::npos) << made.error().description;
   }
-  auto odd = makeWebRtcVoiceProcessor(22050, kMaxFrames);
+  auto odd = makeWebRtcVoiceProcessor(22050, kMaxFrames, false);
   ASSERT_FALSE(odd.ok());
   EXPECT_EQ(odd.error().description, "the voice processor does not support 22050 Hz input");
 }
@@ -176,7 +177,7 @@ TEST(WebRtcVoiceProcessor, TakesCommonRates) {
   // The library resamples 44.1 and 96 kHz to its own rates internally; what comes out is
   // at the input rate, one frame for every frame in.
   for (double rate : {8000.0, 16000.0, 32000.0, 44100.0, 48000.0, 96000.0}) {
-    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames);
+    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames, false);
     ASSERT_TRUE(made.ok()) << rate << " Hz: " << made.error().description;
     const Signal speech = speechLike(rate, 0.5, 0.3);
     EXPECT_EQ(run(*made.value(), speech, {2048}).size(), speech.size());
@@ -331,7 +332,7 @@ TEST(WebRtcVoiceProcessor, PrintsNothing) {
   dup2(fileno(capture), 1);
   dup2(fileno(capture), 2);
   for (double rate : {48000.0, 44100.0, 22050.0, 8000.0}) {
-    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames);
+    auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames, false);
     if (!made.ok()) continue;
     const Signal speech = speechLike(rate, 1, 0.9);
     Signal loud(speech.size());
@@ -346,6 +347,231 @@ TEST(WebRtcVoiceProcessor, PrintsNothing) {
   close(savedErr);
   EXPECT_EQ(std::ftell(capture), 0L);
   std::fclose(capture);
+}
+
+// ---- when suppression engages -------------------------------------------------------------
+
+// Blocks of 10 ms at 48 kHz fed to the controller: speech-like words (300 ms of a tone,
+// 400 ms of pause, long enough for the smoothed level to reach the noise) at `speechDbfs` over white noise whose level `noiseDbfs(t)` gives.
+// Returns the times (seconds) at which the controller switched.
+template <typename NoiseLevel>
+std::vector<double> switchesOver(NoiseAdaptation& adaptation, double seconds, double speechDbfs, NoiseLevel noiseDbfs,
+                                 bool* everMixed = nullptr) {
+  constexpr uint32_t kBlock = 480;
+  std::mt19937 random(11);
+  std::normal_distribution<float> gauss(0.0f, 1.0f);
+  std::vector<float> block(kBlock);
+  std::vector<double> switches;
+  bool engaged = adaptation.engaged();
+  size_t n = 0;
+  for (double t = 0; t < seconds; t += 0.01) {
+    const double speech = std::fmod(t, 0.7) < 0.3 ? std::sqrt(2) * std::pow(10, speechDbfs / 20) : 0;
+    const double noise = std::pow(10, noiseDbfs(t) / 20);
+    for (uint32_t i = 0; i < kBlock; ++i, ++n) {
+      block[i] = static_cast<float>(speech * std::sin(2 * std::numbers::pi * 220 * double(n) / 48000) + noise * gauss(random));
+    }
+    const float mix = adaptation.update(block.data(), kBlock);
+    if (everMixed && mix > 0) *everMixed = true;
+    if (adaptation.engaged() != engaged) {
+      engaged = adaptation.engaged();
+      switches.push_back(t);
+    }
+  }
+  return switches;
+}
+
+TEST(NoiseAdaptation, AQuietRoomStaysUnsuppressedAndANoiseThatStartsEngagesIt) {
+  const NoiseAdaptationSettings settings;
+  {
+    // Close-talk speech in a quiet room (speech 50 dB above the noise), for a minute.
+    NoiseAdaptation adaptation(settings, 100);
+    bool mixed = false;
+    EXPECT_TRUE(switchesOver(adaptation, 60, -20, [](double) { return -70.0; }, &mixed).empty());
+    EXPECT_FALSE(mixed);
+    EXPECT_NEAR(adaptation.noiseFloorDbfs(), -70, 2);
+    EXPECT_NEAR(adaptation.speechDbfs(), -20, 2);
+  }
+  {
+    // A fan starts at 10 s, 15 dB under the speech: suppression is on within the noise
+    // window plus the hold, and stays on while the noise lasts.
+    NoiseAdaptation adaptation(settings, 100);
+    const auto switches = switchesOver(adaptation, 30, -20, [](double t) { return t < 10 ? -70.0 : -35.0; });
+    ASSERT_EQ(switches.size(), 1u);
+    EXPECT_GT(switches[0], 10);
+    EXPECT_LT(switches[0], 10 + settings.noiseWindowSeconds + settings.engageAfterSeconds + 0.5);
+    EXPECT_TRUE(adaptation.engaged());
+    EXPECT_FLOAT_EQ(adaptation.mix(), 1);
+  }
+  {
+    // Noise alone from the start, with nobody speaking yet: judged against ordinary speech.
+    NoiseAdaptation adaptation(settings, 100);
+    const auto switches = switchesOver(adaptation, 5, -200, [](double) { return -45.0; });
+    ASSERT_EQ(switches.size(), 1u);
+    EXPECT_LT(switches[0], settings.settleSeconds + settings.engageAfterSeconds + 0.1);
+  }
+}
+
+TEST(NoiseAdaptation, ANoiseAtTheThresholdDoesNotToggleTheSuppression) {
+  const NoiseAdaptationSettings settings;
+  // The noise swells and ebbs by ±3 dB across the engaging margin, slowly enough for the
+  // floor to follow, crossing it again and again; then the room goes quiet. Suppression
+  // engages once, stays on through the swells (the releasing margin is further off), and
+  // goes once it is quiet.
+  const double period = 3 * settings.noiseWindowSeconds, phase = 6 * period;
+  const double engageNoise = -20 - settings.engageBelowDb;
+  NoiseAdaptation adaptation(settings, 100);
+  int crossings = 0;
+  bool above = false;
+  const auto switches = switchesOver(adaptation, phase + 20, -20, [&](double t) {
+    // The margin the controller sees really crosses the threshold, again and again.
+    const double margin = adaptation.speechDbfs() - adaptation.noiseFloorDbfs();
+    if (t > period && t < phase && (margin > settings.engageBelowDb) != above) above = !above, ++crossings;
+    return t < phase ? engageNoise + 3 * std::sin(2 * std::numbers::pi * t / period) : -70.0;
+  });
+  EXPECT_GE(crossings, 8);
+  ASSERT_EQ(switches.size(), 2u);
+  EXPECT_LT(switches[0], 2 * period);
+  EXPECT_GT(switches[1], phase + settings.releaseAfterSeconds);
+  EXPECT_LT(switches[1], phase + settings.releaseAfterSeconds + settings.noiseWindowSeconds + 1);
+}
+
+TEST(NoiseAdaptation, TheSwitchFadesInsteadOfJumping) {
+  // Noise that starts after a quiet half second, through the whole processor: once the
+  // noise window has passed over the quiet, suppression
+  // takes it down by more than 6 dB, but over the fade, never by more than 1.5 dB from
+  // one 10 ms block to the next, and no sample steps further than the noise itself does.
+  const double rate = 48000;
+  std::mt19937 random(13);
+  std::normal_distribution<float> gauss(0.0f, 0.01f);
+  Signal in(static_cast<size_t>(rate * 9), 0.0f);
+  for (size_t i = static_cast<size_t>(rate / 2); i < in.size(); ++i) in[i] = gauss(random);
+  const Signal out = runMono(rate, in, {2048, 1, 479});
+  ASSERT_EQ(out.size(), in.size());
+  const size_t block = static_cast<size_t>(rate / 100);
+  std::vector<double> levels;
+  for (size_t at = static_cast<size_t>(rate * 0.7); at + block <= out.size(); at += block) {
+    levels.push_back(20 * std::log10(rms(out, at, at + block) + 1e-12));
+  }
+  EXPECT_LT(levels.back(), levels.front() - 6);
+  // Block levels of steady noise scatter by a fraction of a dB; a hard switch would drop
+  // the whole suppression at once.
+  auto smooth = [&](size_t i) { return (levels[i - 1] + levels[i] + levels[i + 1]) / 3; };
+  for (size_t i = 2; i + 1 < levels.size(); ++i) EXPECT_LT(std::fabs(smooth(i) - smooth(i - 1)), 1.5) << i;
+  float inStep = 0, outStep = 0;
+  for (size_t i = 1; i < in.size(); ++i) {
+    inStep = std::max(inStep, std::fabs(in[i] - in[i - 1]));
+    outStep = std::max(outStep, std::fabs(out[i] - out[i - 1]));
+  }
+  EXPECT_LT(outStep, inStep);
+}
+
+// ---- echo cancellation ------------------------------------------------------------------------
+
+std::unique_ptr<VoiceProcessor> makeWithEcho(double rate, bool echo = true, const WebRtcVoiceSettings& settings = {}) {
+  auto made = makeWebRtcVoiceProcessor(rate, kMaxFrames, echo, settings);
+  EXPECT_TRUE(made.ok()) << (made.ok() ? "" : made.error().description);
+  return made.ok() ? made.take() : nullptr;
+}
+
+// The microphone's and the far end's streams in the capture object's order: a far-end
+// delivery (while `farUntil` lasts), then the microphone's delivery of the same length.
+Signal runWithFarEnd(VoiceProcessor& processor, const Signal& microphone, const Signal& far, size_t farUntil,
+                     uint32_t call = 1024) {
+  Signal out = microphone;
+  for (size_t at = 0; at < out.size(); at += call) {
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(call, out.size() - at));
+    if (at + n <= farUntil) processor.processReference(far.data() + at, n, 0);
+    processor.process(out.data() + at, n);
+  }
+  return out;
+}
+
+// Levels of 5 ms windows, as a speech envelope.
+std::vector<double> envelope(const Signal& s, size_t from, size_t to, size_t window) {
+  std::vector<double> e;
+  for (size_t at = from; at + window <= to; at += window) e.push_back(rms(s, at, at + window));
+  return e;
+}
+
+// The envelope correlation of `out` with `clean` over [from, to), at the best lag below
+// 40 ms (the processing delays its output).
+double envelopeCorrelation(const Signal& clean, const Signal& out, size_t from, size_t to, double rate) {
+  const size_t window = static_cast<size_t>(rate / 200);
+  const std::vector<double> a = envelope(clean, from, to, window);
+  double best = -1;
+  for (size_t lag = 0; lag < 8; ++lag) {
+    const std::vector<double> b = envelope(out, from + lag * window, to + lag * window, window);
+    const size_t n = std::min(a.size(), b.size());
+    double ma = 0, mb = 0;
+    for (size_t i = 0; i < n; ++i) ma += a[i] / double(n), mb += b[i] / double(n);
+    double ab = 0, aa = 0, bb = 0;
+    for (size_t i = 0; i < n; ++i) ab += (a[i] - ma) * (b[i] - mb), aa += (a[i] - ma) * (a[i] - ma), bb += (b[i] - mb) * (b[i] - mb);
+    best = std::max(best, ab / std::sqrt(aa * bb + 1e-30));
+  }
+  return best;
+}
+
+double db(double ratio) { return 20 * std::log10(ratio); }
+
+TEST(WebRtcEchoCancellation, CancelsTheFarEndHeardThroughTheRoom) {
+  // The speakers' speech reaches the microphone 100 ms later at a third of its level (the
+  // room's path, which no stream latency tells of). After two seconds to converge, what
+  // is left of it is at least 20 dB down.
+  const double rate = 48000;
+  const Signal far = speechLike(rate, 8, 0.3, 30);
+  const size_t delay = static_cast<size_t>(rate / 10);
+  Signal microphone(far.size(), 0.0f);
+  for (size_t i = delay; i < far.size(); ++i) microphone[i] = far[i - delay] / 3;
+  auto processor = makeWithEcho(rate);
+  ASSERT_TRUE(processor);
+  const Signal out = runWithFarEnd(*processor, microphone, far, far.size());
+  const size_t from = static_cast<size_t>(rate * 2);
+  const double reduction = db(rms(microphone, from, out.size()) / rms(out, from, out.size()));
+  EXPECT_GT(reduction, 20) << reduction << " dB";
+}
+
+TEST(WebRtcEchoCancellation, WithoutAFarEndTheMicrophoneIsAsWithoutCancellation) {
+  const double rate = 48000;
+  // Without suppression, whose decisions would hide what the canceller does.
+  WebRtcVoiceSettings settings;
+  settings.suppression = WebRtcVoiceSettings::Suppression::off;
+  const Signal speech = speechLike(rate, 4, 0.3);
+  auto processor = makeWithEcho(rate, false, settings);
+  ASSERT_TRUE(processor);
+  const Signal plain = run(*processor, speech, {1024});
+  processor = makeWithEcho(rate, true, settings);
+  // No reference at all (an idle sink), and one that the sink sends as silence.
+  const Signal unfed = runWithFarEnd(*processor, speech, Signal(speech.size(), 0.0f), 0);
+  processor = makeWithEcho(rate, true, settings);
+  const Signal silent = runWithFarEnd(*processor, speech, Signal(speech.size(), 0.0f), speech.size());
+  for (const Signal* out : {&unfed, &silent}) {
+    ASSERT_EQ(out->size(), plain.size());
+    EXPECT_NEAR(db(rms(*out, 0, plain.size()) / rms(plain, 0, plain.size())), 0, 0.5);
+    // The same waveform, delayed by the canceller's filter bank (8 ms at 48 kHz).
+    EXPECT_GT(bestCorrelation(plain, *out, 0, plain.size() - 2400, static_cast<size_t>(rate / 50)), 0.99);
+  }
+}
+
+TEST(WebRtcEchoCancellation, ALostReferenceEndsCancellationAndLeavesTheNearEndAlone) {
+  // Four seconds of the far end's echo with its reference, then the reference stream
+  // goes and the user speaks: the voice comes through at its level (within 1 dB) and
+  // with its envelope (correlation at least 0.95).
+  const double rate = 48000;
+  const Signal far = speechLike(rate, 4, 0.3, 30);
+  const Signal near = speechLike(rate, 4, 0.2, 40);
+  Signal microphone(far.size() + near.size(), 0.0f);
+  Signal clean = microphone;
+  const size_t delay = static_cast<size_t>(rate / 10);
+  for (size_t i = delay; i < far.size(); ++i) microphone[i] = far[i - delay] / 3;
+  for (size_t i = 0; i < near.size(); ++i) microphone[far.size() + i] = clean[far.size() + i] = near[i];
+  Signal farEnd = far;
+  farEnd.resize(microphone.size(), 0.0f);
+  auto processor = makeWithEcho(rate);
+  ASSERT_TRUE(processor);
+  const Signal out = runWithFarEnd(*processor, microphone, farEnd, far.size());
+  const size_t from = far.size() + static_cast<size_t>(rate / 2), to = microphone.size() - static_cast<size_t>(rate / 10);
+  EXPECT_NEAR(db(rms(out, from, to) / rms(clean, from, to)), 0, 1);
+  EXPECT_GT(envelopeCorrelation(clean, out, from, to, rate), 0.95);
 }
 
 TEST(WebRtcVoiceProcessor, AllocatesNothingWhileProcessing) {

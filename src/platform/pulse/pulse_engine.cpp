@@ -23,6 +23,7 @@
 #include "platform/pulse/connection.h"
 #include "platform/pulse/reaper.h"
 #include "platform/pulse/record_stream.h"
+#include "platform/pulse/reference_stream.h"
 #include "platform/pulse/source_query.h"
 
 namespace talvora::platform {
@@ -51,6 +52,7 @@ class Core final : private pulse::RecordStream::Sink {
     Connection::Lock lock(connection_);
     stopReconnecting();
     if (awayTimer_) connection_.freeTimerLocked(awayTimer_);
+    reference_.closeLocked();
     microphone_.closeLocked();
     connection_.disconnectLocked();
     connection_.setLostHandler(nullptr);
@@ -86,11 +88,13 @@ class Core final : private pulse::RecordStream::Sink {
   void removeTap() {
     if (inLoop()) {
       tapOn_ = false;
+      reference_.removeLocked(true);
       return;
     }
     AudioInputNode::TapHandler retired;
     std::lock_guard api(apiMutex_);
     Connection::Lock lock(connection_);
+    reference_.removeLocked(false);
     tapOn_ = false;
     retired = std::move(tap_);
     tap_ = nullptr;
@@ -102,6 +106,15 @@ class Core final : private pulse::RecordStream::Sink {
     std::lock_guard api(apiMutex_);
     Connection::Lock lock(connection_);
     retired = std::exchange(interruption_, std::move(handler));
+  }
+
+  // The echo canceller's far end (see pulse::ReferenceStream); before the start.
+  bool installReferenceTap(AudioInputNode::ReferenceTapHandler handler) {
+    if (inLoop()) return false;
+    std::lock_guard api(apiMutex_);
+    if (connect()) return false;
+    Connection::Lock lock(connection_);
+    return !readFormatLocked() && reference_.installLocked(*format_, std::move(handler));
   }
 
   Status start() {
@@ -116,7 +129,9 @@ class Core final : private pulse::RecordStream::Sink {
     if (!awayTimer_) awayTimer_ = connection_.newTimerLocked(&Core::onAwayTick, this);
     interrupted_ = false;
     lastDeliveryAt_ = 0;
-    return microphone_.openLocked(*format_, nullptr, requestedFrames_);
+    if (Status failed = microphone_.openLocked(*format_, nullptr, requestedFrames_)) return failed;
+    reference_.openLocked();
+    return std::nullopt;
   }
 
   // Also on the loop thread.
@@ -125,6 +140,7 @@ class Core final : private pulse::RecordStream::Sink {
     if (!inLoop()) api.lock();
     Connection::Lock lock(connection_);
     stopReconnecting();
+    reference_.closeLocked();
     microphone_.closeLocked();
   }
 
@@ -135,6 +151,7 @@ class Core final : private pulse::RecordStream::Sink {
     if (!core || !core->inLoop()) return;  // Otherwise `core` goes here and now.
     core->tapOn_ = false;
     core->stopReconnecting();
+    core->reference_.closeLocked();
     core->microphone_.closeLocked();
     // The job holds the only reference: one left here as well could be the last to go
     // (the reaper may run the job before this function returns), destroying the core,
@@ -152,6 +169,7 @@ class Core final : private pulse::RecordStream::Sink {
       Connection::Lock lock(connection_);
       if (!connection_.connectedLocked()) {
         stopReconnecting();
+        reference_.closeLocked();
         microphone_.closeLocked();
       }
     }
@@ -251,10 +269,15 @@ class Core final : private pulse::RecordStream::Sink {
   // chooses, asking for the format the tap was promised.
   void attempt() {
     attemptPending_ = true;
+    reference_.closeLocked();
     microphone_.closeLocked();
     Status failed = connection_.beginConnectLocked([this](int error) {
       if (!away_) return;
-      if (error != 0 || microphone_.beginOpenLocked(*format_, nullptr, requestedFrames_)) attemptPending_ = false;
+      if (error != 0 || microphone_.beginOpenLocked(*format_, nullptr, requestedFrames_)) {
+        attemptPending_ = false;
+        return;
+      }
+      reference_.openLocked(/*waitForTheServer=*/false);
     });
     if (failed) attemptPending_ = false;
   }
@@ -262,6 +285,7 @@ class Core final : private pulse::RecordStream::Sink {
   void giveUp() {
     const char* reason = awayReason_;
     stopReconnecting();
+    reference_.closeLocked();
     microphone_.closeLocked();
     connection_.disconnectLocked();
     reportInterruption(reason);
@@ -295,6 +319,7 @@ class Core final : private pulse::RecordStream::Sink {
 
   // Loop lock.
   pulse::RecordStream microphone_{connection_, *this, "Voice note", "the microphone"};
+  pulse::ReferenceStream reference_{connection_, microphone_};
   bool interrupted_ = false;
   std::optional<pulse::SourceInfo> format_;
   AudioInputNode::TapHandler tap_;
@@ -319,6 +344,9 @@ class PulseInputNode final : public AudioInputNode {
   Result<AudioFormat> inputFormat() override { return core_.inputFormat(); }
   void installTap(uint32_t bufferSize, TapHandler handler) override { core_.installTap(bufferSize, std::move(handler)); }
   void removeTap() override { core_.removeTap(); }
+  bool installReferenceTap(ReferenceTapHandler handler) override {
+    return core_.installReferenceTap(std::move(handler));
+  }
   void setInterruptionHandler(InterruptionHandler handler) override {
     core_.setInterruptionHandler(std::move(handler));
   }

@@ -1,5 +1,6 @@
 #include "platform/pulse/record_stream.h"
 
+#include <optional>
 #include <utility>
 
 namespace talvora::platform::pulse {
@@ -12,8 +13,9 @@ pa_usec_t durationUsec(uint32_t frames, pa_usec_t rate) { return rate > 0 ? fram
 
 }  // namespace
 
-Status RecordStream::openLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames) {
-  if (Status failed = beginOpenLocked(format, device, bufferFrames)) return failed;
+Status RecordStream::openLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames,
+                                pa_stream_flags_t flags) {
+  if (Status failed = beginOpenLocked(format, device, bufferFrames, flags)) return failed;
   pa_stream* stream = stream_;
   waiting_ = true;
   const bool answered = connection_.waitLocked([stream] { return pa_stream_get_state(stream) != PA_STREAM_CREATING; });
@@ -22,7 +24,8 @@ Status RecordStream::openLocked(const SourceInfo& format, const char* device, ui
   return fail(format, answered ? pa_context_errno(connection_.context()) : PA_ERR_TIMEOUT);
 }
 
-Status RecordStream::beginOpenLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames) {
+Status RecordStream::beginOpenLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames,
+                                     pa_stream_flags_t flags) {
   closeLocked();
   pa_context* context = connection_.context();
   // Float samples; the format's channel map keeps unusual layouts (aux channels) from
@@ -54,7 +57,11 @@ Status RecordStream::beginOpenLocked(const SourceInfo& format, const char* devic
   attributes.minreq = static_cast<uint32_t>(-1);
   attributes.fragsize =
       bufferFrames > 0 ? static_cast<uint32_t>(bufferFrames * pa_frame_size(&spec)) : static_cast<uint32_t>(-1);
-  if (pa_stream_connect_record(stream, device, &attributes, PA_STREAM_ADJUST_LATENCY) < 0) {
+  // The timing flags keep the stream's latency readable without asking (the echo
+  // canceller's delay hint).
+  const auto all = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                                                  PA_STREAM_AUTO_TIMING_UPDATE | flags);
+  if (pa_stream_connect_record(stream, device, &attributes, all) < 0) {
     return fail(format, pa_context_errno(context));
   }
   return std::nullopt;
@@ -82,6 +89,14 @@ void RecordStream::closeLocked() {
 
 bool RecordStream::runningLocked() const {
   return stream_ && running_ && PA_STREAM_IS_GOOD(pa_stream_get_state(stream_));
+}
+
+std::optional<double> RecordStream::latencyUsecLocked() const {
+  if (!runningLocked()) return std::nullopt;
+  pa_usec_t usec = 0;
+  int negative = 0;
+  if (pa_stream_get_latency(stream_, &usec, &negative) < 0) return std::nullopt;
+  return negative ? -static_cast<double>(usec) : static_cast<double>(usec);
 }
 
 // ---- Loop thread.

@@ -62,11 +62,14 @@ class RecordStream {
   // then keeps following); `format.name` names the source in errors. `bufferFrames` is
   // the block the sink wants: the server is asked for fragments of about that size, and
   // smaller ones are gathered until a whole block is there (0: every fragment is handed
-  // on as it comes). Waits at most kServerTimeout for the server to accept the stream.
-  Status openLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames);
+  // on as it comes). `flags` add to the stream's own. Waits at most kServerTimeout for
+  // the server to accept the stream.
+  Status openLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames,
+                    pa_stream_flags_t flags = PA_STREAM_NOFLAGS);
   // The same without waiting: the stream runs once the server accepts it, and a refusal
   // comes to the sink's `streamFailed`.
-  Status beginOpenLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames);
+  Status beginOpenLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames,
+                         pa_stream_flags_t flags = PA_STREAM_NOFLAGS);
 
   // Safe to repeat and when not open. From inside a sink call, the call under way is
   // the last.
@@ -74,6 +77,13 @@ class RecordStream {
 
   // Open, accepted by the server and not failed since.
   bool runningLocked() const;
+
+  Connection& connection() const { return connection_; }
+
+  // How long ago the newest frame read was captured at the source, in microseconds (the
+  // server's timing, interpolated between its updates); none before the first update or
+  // when not running. Also on the loop thread; allocates nothing.
+  std::optional<double> latencyUsecLocked() const;
 
  private:
   static void onState(pa_stream* stream, void* user);

@@ -2,6 +2,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <optional>
 #include <string>
 
 #include "platform/error.h"
@@ -20,5 +21,9 @@ struct SourceInfo {
 // The loop lock held, never on the loop thread, connected; waits at most kServerTimeout
 // for the answer.
 Result<SourceInfo> querySource(Connection& connection, const char* name);
+
+// The name of the monitor source of the server's default sink (what the speakers play),
+// or none: no sink, or no answer. Same conditions.
+std::optional<std::string> queryDefaultSinkMonitor(Connection& connection);
 
 }  // namespace talvora::platform::pulse

@@ -20,6 +20,7 @@
 #include "platform/pulse/pulse_engine.h"
 #include "platform/pulse/record_stream.h"
 #include "platform/pulse/source_query.h"
+#include "device/device_test_support.h"
 #include "support/fifo_feeder.h"
 #include "support/pulse_server.h"
 
@@ -604,6 +605,58 @@ TEST(PulseEngineReference, TheSpeakersArriveMonoAtTheMicrophonesRateAndTheirLoss
   // After the speakers went, nothing more arrived.
   const size_t frames = reference.collector.frames();
   EXPECT_LT(frames, 48000u * 6);
+}
+
+// A server that restarts comes back with its sinks: once the microphone records again,
+// so does the far end, and what the speakers then play reaches the reference tap.
+TEST(PulseEngineReference, ARestartedServersSpeakersAreTheFarEndAgain) {
+  auto server = std::make_unique<PulseServer>(PulseServerOptions{.nullSink = true});
+  useServer(*server);
+  TemporaryDirectory files;
+  const std::string tone = files / "tone.wav";
+  std::string output;
+  ASSERT_EQ(runCommand({"sox", "-n", "-r", "48000", "-c", "1", tone, "synth", "1", "sine", "500", "vol", "0.5"},
+                       server->clientEnvironment(), &output), 0) << output;
+  auto engine = platform::makePulseEngine();
+  auto& input = engine->inputNode();
+  Collector microphone;
+  ReferenceCollector reference;
+  Interruptions interruptions;
+  ASSERT_TRUE(input.installReferenceTap(reference.handler()));
+  input.installTap(2048, std::ref(microphone));
+  input.setInterruptionHandler(interruptions.handler());
+  ASSERT_FALSE(engine->start().has_value());
+  {
+    FifoFeeder feeder(*server);
+    feedAndDrain(feeder, rampSignal(48000, 2, 4800));
+  }
+  ASSERT_TRUE(microphone.waitForFrames(4800, 10s));
+  server->kill();
+  std::this_thread::sleep_for(300ms);
+  server->restart();
+  const size_t farBefore = reference.collector.frames();
+  {
+    // The microphone records again before anything is played.
+    const size_t near = microphone.frames();
+    FifoFeeder feeder(*server);
+    feedAndDrain(feeder, rampSignal(48000, 2, 24000), FifoFeeder::Pace::realTime);
+    ASSERT_TRUE(microphone.waitForFrames(near + 24000, 10s));
+  }
+  ASSERT_EQ(runCommand({"paplay", "--device=" + server->nullSinkName(), tone}, server->clientEnvironment(), &output),
+            0) << output;
+  std::this_thread::sleep_for(300ms);
+  engine->stop();
+  input.removeTap();
+
+  {
+    std::lock_guard lock(interruptions.mutex);
+    EXPECT_EQ(interruptions.count, 0) << interruptions.description;
+  }
+  const std::vector<float> far = reference.collector.channels().at(0);
+  ASSERT_GE(far.size(), farBefore);
+  const auto loud = std::count_if(far.begin() + static_cast<std::ptrdiff_t>(farBefore), far.end(),
+                                  [](float v) { return std::fabs(v) > 0.1f; });
+  EXPECT_GT(loud, 20000) << "the restarted server's speakers did not reach the far end";
 }
 
 TEST(PulseEngineReference, NoSinkOrAMicrophoneThatIsTheSinksMonitorOffersNone) {

@@ -668,6 +668,10 @@ TEST(PulseEngineReference, NoSinkOrAMicrophoneThatIsTheSinksMonitorOffersNone) {
     useServer(server);
     auto engine = platform::makePulseEngine();
     EXPECT_FALSE(engine->inputNode().installReferenceTap(reference.handler()));
+    // Only the servers' stand-in for no output device.
+    server.pactl({"load-module", "module-null-sink", "sink_name=auto_null"});
+    server.pactl({"set-default-sink", "auto_null"});
+    EXPECT_FALSE(platform::makePulseEngine()->inputNode().installReferenceTap(reference.handler()));
   }
   {
     // Recording what the speakers play: cancelling it would cancel the recording.

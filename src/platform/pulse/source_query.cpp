@@ -37,7 +37,14 @@ void onInfo(pa_context* context, const Record* info, int eol, void* user) {
 SourceInfo keepSource(const pa_source_info& info) {
   return SourceInfo{info.name ? info.name : "", info.sample_spec, info.channel_map};
 }
-std::string keepMonitor(const pa_sink_info& info) { return info.monitor_source_name ? info.monitor_source_name : ""; }
+// "auto_null" is the stand-in sink both servers make when there is no output device
+// (PipeWire's "Dummy Output"): nothing reaches a room from it, so it has no far end to
+// offer. Recording its monitor also set PipeWire's graph clock running in a way that
+// stalled a pipe source beside it.
+std::string keepMonitor(const pa_sink_info& info) {
+  if (!info.monitor_source_name || (info.name && std::string(info.name) == "auto_null")) return "";
+  return info.monitor_source_name;
+}
 
 // Waits for the answer to `operation` (null: it could not be sent). The server's error
 // code on failure, 0 once answered.

@@ -23,7 +23,8 @@ struct SourceInfo {
 Result<SourceInfo> querySource(Connection& connection, const char* name);
 
 // The name of the monitor source of the server's default sink (what the speakers play),
-// or none: no sink, or no answer. Same conditions.
+// or none: no sink, only the server's stand-in for none ("auto_null"), or no answer.
+// Same conditions.
 std::optional<std::string> queryDefaultSinkMonitor(Connection& connection);
 
 }  // namespace talvora::platform::pulse

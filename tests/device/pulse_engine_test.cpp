@@ -363,9 +363,28 @@ TEST(PulseEngineStop, DestroyingTheEngineInsideTheTapLetsGoOfTheServer) {
   EXPECT_EQ(calls.load(), 1);
 }
 
-// An engine on the test's server, started, whose tap and interruptions are collected.
+// Gathers the reference tap's deliveries and the delay hints.
+struct ReferenceCollector {
+  Collector collector;
+  std::atomic<double> smallestDelayMs{1e9};
+  std::atomic<double> largestDelayMs{-1e9};
+  std::atomic<double> lastDelayMs{0};
+  auto handler() {
+    return [this](const AudioBufferView& buffer, double delayMs) {
+      collector(buffer);
+      smallestDelayMs = std::min(smallestDelayMs.load(), delayMs);
+      largestDelayMs = std::max(largestDelayMs.load(), delayMs);
+      lastDelayMs = delayMs;
+    };
+  }
+};
+
+// An engine on the test's server, started, whose tap and interruptions are collected;
+// with `far`, the speakers' frames too.
 struct StartedEngine {
-  explicit StartedEngine(std::unique_ptr<AudioEngine> made) : engine(std::move(made)) {
+  explicit StartedEngine(std::unique_ptr<AudioEngine> made, ReferenceCollector* far = nullptr)
+      : engine(std::move(made)) {
+    if (far) farEndOffered = engine->inputNode().installReferenceTap(far->handler());
     engine->inputNode().setInterruptionHandler(interruptions.handler());
     engine->inputNode().installTap(2048, std::ref(collector));
     started = !engine->start().has_value();
@@ -382,6 +401,7 @@ struct StartedEngine {
   Collector collector;
   Interruptions interruptions;
   std::unique_ptr<AudioEngine> engine;
+  bool farEndOffered = false;
   bool started = false;
 };
 
@@ -526,22 +546,6 @@ TEST(PulseEngineInterruption, StartFailsClearlyWhenTheMicrophoneVanishedAfterIts
 
 // ---- the echo canceller's far end: the default sink's monitor ----------------------------
 
-// Gathers the reference tap's deliveries and the delay hints.
-struct ReferenceCollector {
-  Collector collector;
-  std::atomic<double> smallestDelayMs{1e9};
-  std::atomic<double> largestDelayMs{-1e9};
-  std::atomic<double> lastDelayMs{0};
-  auto handler() {
-    return [this](const AudioBufferView& buffer, double delayMs) {
-      collector(buffer);
-      smallestDelayMs = std::min(smallestDelayMs.load(), delayMs);
-      largestDelayMs = std::max(largestDelayMs.load(), delayMs);
-      lastDelayMs = delayMs;
-    };
-  }
-};
-
 // The speakers at 44.1 kHz stereo, the microphone at 48 kHz: the far end arrives mono at
 // the microphone's rate on the reference tap while every microphone frame still arrives
 // once; when the speakers go, the reference ends and the microphone neither stops nor
@@ -556,15 +560,11 @@ TEST(PulseEngineReference, TheSpeakersArriveMonoAtTheMicrophonesRateAndTheirLoss
   ASSERT_EQ(runCommand({"sox", "-n", "-r", "44100", "-c", "2", tone, "synth", "1", "sine", "1000", "vol", "0.5"},
                        server.clientEnvironment(), &output), 0) << output;
 
-  auto engine = platform::makePulseEngine();
-  auto& input = engine->inputNode();
-  Collector microphone;
   ReferenceCollector reference;
-  Interruptions interruptions;
-  ASSERT_TRUE(input.installReferenceTap(reference.handler()));
-  input.installTap(2048, std::ref(microphone));
-  input.setInterruptionHandler(interruptions.handler());
-  ASSERT_FALSE(engine->start().has_value());
+  StartedEngine running(platform::makePulseEngine(), &reference);
+  ASSERT_TRUE(running.farEndOffered);
+  ASSERT_TRUE(running.started);
+  Collector& microphone = running.collector;
 
   const Audio fed = rampSignal(48000, 2, 48000 * 4, 1000);
   FifoFeeder feeder(server);
@@ -574,14 +574,10 @@ TEST(PulseEngineReference, TheSpeakersArriveMonoAtTheMicrophonesRateAndTheirLoss
   server.pactl({"unload-module", "module-null-sink"});
   ASSERT_TRUE(feeder.waitUntilDrained(20s));
   ASSERT_TRUE(microphone.waitForFrames(fed.frames(), 10s)) << microphone.frames() << " of " << fed.frames();
-  engine->stop();
-  input.removeTap();
+  running.engine->stop();
 
   expectEveryFrameOnce(microphone, fed, 0);
-  {
-    std::lock_guard lock(interruptions.mutex);
-    EXPECT_EQ(interruptions.count, 0) << interruptions.description;
-  }
+  EXPECT_EQ(running.interruptionCount(), 0);
   EXPECT_EQ(reference.collector.channelCounts(), 1u << 1);
   const std::vector<float> far = reference.collector.channels().at(0);
   // The tone: as loud as played (the mono mix of two equal channels), and at 1000 Hz
@@ -617,15 +613,11 @@ TEST(PulseEngineReference, ARestartedServersSpeakersAreTheFarEndAgain) {
   std::string output;
   ASSERT_EQ(runCommand({"sox", "-n", "-r", "48000", "-c", "1", tone, "synth", "1", "sine", "500", "vol", "0.5"},
                        server->clientEnvironment(), &output), 0) << output;
-  auto engine = platform::makePulseEngine();
-  auto& input = engine->inputNode();
-  Collector microphone;
   ReferenceCollector reference;
-  Interruptions interruptions;
-  ASSERT_TRUE(input.installReferenceTap(reference.handler()));
-  input.installTap(2048, std::ref(microphone));
-  input.setInterruptionHandler(interruptions.handler());
-  ASSERT_FALSE(engine->start().has_value());
+  StartedEngine running(platform::makePulseEngine(), &reference);
+  ASSERT_TRUE(running.farEndOffered);
+  ASSERT_TRUE(running.started);
+  Collector& microphone = running.collector;
   {
     FifoFeeder feeder(*server);
     feedAndDrain(feeder, rampSignal(48000, 2, 4800));
@@ -645,13 +637,9 @@ TEST(PulseEngineReference, ARestartedServersSpeakersAreTheFarEndAgain) {
   ASSERT_EQ(runCommand({"paplay", "--device=" + server->nullSinkName(), tone}, server->clientEnvironment(), &output),
             0) << output;
   std::this_thread::sleep_for(300ms);
-  engine->stop();
-  input.removeTap();
+  running.engine->stop();
 
-  {
-    std::lock_guard lock(interruptions.mutex);
-    EXPECT_EQ(interruptions.count, 0) << interruptions.description;
-  }
+  EXPECT_EQ(running.interruptionCount(), 0);
   const auto channels = reference.collector.channels();
   ASSERT_FALSE(channels.empty()) << "the far end never delivered";
   const std::vector<float>& far = channels.front();

@@ -308,9 +308,7 @@ class Core final : private pulse::RecordStream::Sink {
     }
   }
 
-  pa_usec_t framesToUsec(uint32_t frames) const {
-    return format_ && format_->spec.rate > 0 ? frames * PA_USEC_PER_SEC / format_->spec.rate : 0;
-  }
+  pa_usec_t framesToUsec(uint32_t frames) const { return format_ ? pulse::framesToUsec(frames, format_->spec.rate) : 0; }
 
   const pa_usec_t reconnectWindow_;
   const float* silentChannels_[PA_CHANNELS_MAX];

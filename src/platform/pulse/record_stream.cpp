@@ -9,8 +9,6 @@ namespace {
 // How long a partial block may wait for the fragments that complete it.
 constexpr pa_usec_t kHoldUsec = 100 * PA_USEC_PER_MSEC;
 
-pa_usec_t durationUsec(uint32_t frames, pa_usec_t rate) { return rate > 0 ? frames * PA_USEC_PER_SEC / rate : 0; }
-
 }  // namespace
 
 Status RecordStream::openLocked(const SourceInfo& format, const char* device, uint32_t bufferFrames,
@@ -37,7 +35,7 @@ Status RecordStream::beginOpenLocked(const SourceInfo& format, const char* devic
   assembler_.emplace(spec.channels, kMaxFrames);
   bufferFrames_ = bufferFrames;
   rate_ = spec.rate;
-  bufferUsec_ = durationUsec(bufferFrames, rate_);
+  bufferUsec_ = framesToUsec(bufferFrames, rate_);
   lastFlushAt_ = 0;
 
   pa_stream* stream = pa_stream_new(context, streamName_, &spec, map);
@@ -164,7 +162,7 @@ void RecordStream::settle() {
   // What came since the last block went out plays for longer than twice the time it
   // took to come: a backlog. A fragment that is merely late or early stays well inside.
   const pa_usec_t since = pa_rtclock_now() - lastFlushAt_;
-  if (lastFlushAt_ != 0 && since * 2 < durationUsec(pending, rate_) && holdTimer_) {
+  if (lastFlushAt_ != 0 && since * 2 < framesToUsec(pending, rate_) && holdTimer_) {
     // A quarter of a block without fragments ends the burst.
     connection_.armTimerLocked(holdTimer_, bufferUsec_ / 4);
     holdArmed_ = true;

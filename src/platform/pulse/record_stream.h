@@ -113,7 +113,7 @@ class RecordStream {
   // When the last block went to the sink, and how long it played.
   pa_usec_t lastFlushAt_ = 0;
   pa_usec_t lastFlushUsec_ = 0;
-  pa_usec_t rate_ = 0;
+  uint32_t rate_ = 0;
 };
 
 }  // namespace talvora::platform::pulse

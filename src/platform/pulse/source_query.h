@@ -17,6 +17,9 @@ struct SourceInfo {
   pa_channel_map map{};
 };
 
+// How long `frames` frames last at `rate` (0 for a rate of 0).
+inline pa_usec_t framesToUsec(uint64_t frames, uint32_t rate) { return rate > 0 ? frames * PA_USEC_PER_SEC / rate : 0; }
+
 // Asks the server for the source called `name`, or with null for its default source.
 // The loop lock held, never on the loop thread, connected; waits at most kServerTimeout
 // for the answer.

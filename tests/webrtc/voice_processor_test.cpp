@@ -352,11 +352,13 @@ TEST(WebRtcVoiceProcessor, PrintsNothing) {
 // ---- when suppression engages -------------------------------------------------------------
 
 // Blocks of 10 ms at 48 kHz fed to the controller: speech-like words (300 ms of a tone,
-// 400 ms of pause, long enough for the smoothed level to reach the noise) at `speechDbfs` over white noise whose level `noiseDbfs(t)` gives.
-// Returns the times (seconds) at which the controller switched.
+// 400 ms of pause, long enough for the smoothed level to reach the noise) at `speechDbfs`
+// over white noise whose level `noiseDbfs(t)` gives; sentences of 3 s with a second's
+// pause after each, unless `sentencePauses` is false. Returns the times (seconds) at which
+// the controller switched.
 template <typename NoiseLevel>
 std::vector<double> switchesOver(NoiseAdaptation& adaptation, double seconds, double speechDbfs, NoiseLevel noiseDbfs,
-                                 bool* everMixed = nullptr) {
+                                 bool* everMixed = nullptr, bool sentencePauses = true) {
   constexpr uint32_t kBlock = 480;
   std::mt19937 random(11);
   std::normal_distribution<float> gauss(0.0f, 1.0f);
@@ -365,7 +367,8 @@ std::vector<double> switchesOver(NoiseAdaptation& adaptation, double seconds, do
   bool engaged = adaptation.engaged();
   size_t n = 0;
   for (double t = 0; t < seconds; t += 0.01) {
-    const double speech = std::fmod(t, 0.7) < 0.3 ? std::sqrt(2) * std::pow(10, speechDbfs / 20) : 0;
+    const bool word = std::fmod(t, 0.7) < 0.3 && (!sentencePauses || std::fmod(t, 4.0) < 3.0);
+    const double speech = word ? std::sqrt(2) * std::pow(10, speechDbfs / 20) : 0;
     const double noise = std::pow(10, noiseDbfs(t) / 20);
     for (uint32_t i = 0; i < kBlock; ++i, ++n) {
       block[i] = static_cast<float>(speech * std::sin(2 * std::numbers::pi * 220 * double(n) / 48000) + noise * gauss(random));
@@ -407,7 +410,21 @@ TEST(NoiseAdaptation, AQuietRoomStaysUnsuppressedAndANoiseThatStartsEngagesIt) {
     NoiseAdaptation adaptation(settings, 100);
     const auto switches = switchesOver(adaptation, 5, -200, [](double) { return -45.0; });
     ASSERT_EQ(switches.size(), 1u);
-    EXPECT_LT(switches[0], settings.settleSeconds + settings.engageAfterSeconds + 0.1);
+    EXPECT_LT(switches[0], std::max(settings.settleSeconds, settings.noiseAloneSeconds) + settings.engageAfterSeconds + 0.1);
+  }
+  {
+    // Speaking in the noise from the first moment: no suppression until the noise has been
+    // heard alone, at the first pause between sentences; none at all while the speech
+    // never pauses that long.
+    NoiseAdaptation talking(settings, 100);
+    const auto switches = switchesOver(talking, 8, -20, [](double) { return -33.0; });
+    ASSERT_EQ(switches.size(), 1u);
+    EXPECT_GT(switches[0], 3 + settings.noiseAloneSeconds);
+    EXPECT_LT(switches[0], 4 + settings.engageAfterSeconds + 0.1);
+    NoiseAdaptation unbroken(settings, 100);
+    bool mixed = false;
+    EXPECT_TRUE(switchesOver(unbroken, 20, -20, [](double) { return -33.0; }, &mixed, false).empty());
+    EXPECT_FALSE(mixed);
   }
 }
 

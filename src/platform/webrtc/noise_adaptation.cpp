@@ -51,10 +51,24 @@ float NoiseAdaptation::update(const float* samples, uint32_t frames) {
     speechDb_ = speechBlocks_ == 1 ? blockDb : speechDb_ + weight * (blockDb - speechDb_);
   }
 
+  // A stretch of the noise alone: a steady level, at the floor.
+  const double smoothedDb = decibels(smoothedPower_);
+  stretchLowDb_ = std::min(stretchLowDb_, smoothedDb);
+  stretchHighDb_ = std::max(stretchHighDb_, smoothedDb);
+  if (stretchHighDb_ - stretchLowDb_ > settings_.noiseAloneWithinDb) {
+    stretchLowDb_ = stretchHighDb_ = smoothedDb;
+    aloneFor_ = 0;
+  }
+  aloneFor_ += blockSeconds_;
+  if (aloneFor_ >= settings_.noiseAloneSeconds && smoothedDb <= floorDb + settings_.noiseAloneWithinDb) {
+    noiseHeardAlone_ = true;
+  }
+
   seconds_ += blockSeconds_;
   if (seconds_ >= settings_.settleSeconds) {
     const double margin = speechDbfs() - floorDb;
-    const bool towardsOther = engaged_ ? margin > settings_.releaseAboveDb : margin < settings_.engageBelowDb;
+    const bool towardsOther =
+        engaged_ ? margin > settings_.releaseAboveDb : noiseHeardAlone_ && margin < settings_.engageBelowDb;
     conditionHeld_ = towardsOther ? conditionHeld_ + blockSeconds_ : 0;
     const double hold = engaged_ ? settings_.releaseAfterSeconds : settings_.engageAfterSeconds;
     if (towardsOther && conditionHeld_ >= hold) {

@@ -35,6 +35,15 @@ struct NoiseAdaptationSettings {
   double releaseAfterSeconds = 4;
   // No decision before this much audio: the floor of the first moments is not yet one.
   double settleSeconds = 0.5;
+  // Nor before the noise has been heard alone, without speech over it, for this long at a
+  // stretch (a level that stays within `noiseAloneWithinDb`, at the floor): the suppressor learns the
+  // noise in such stretches, and one that has not cuts speech as if it were noise. Measured
+  // on read speech in pink noise at 10 dB: high suppression from the first moment cost
+  // recordings that start speaking at once 10 points of word error more than no
+  // suppression, and saved 24 points where two seconds of noise came first. A recording
+  // usually starts with such a moment, and speech pauses that long between sentences.
+  double noiseAloneSeconds = 0.6;
+  double noiseAloneWithinDb = 5;
   // The unsuppressed and the suppressed signal are crossfaded over this long, so the
   // switch is neither a click nor an audible jump in the noise.
   double fadeSeconds = 0.3;
@@ -78,6 +87,11 @@ class NoiseAdaptation {
   uint64_t speechBlocks_ = 0;
 
   double seconds_ = 0;
+  // The current stretch of steady level: how long, and its range.
+  double aloneFor_ = 0;
+  double stretchLowDb_ = 1000;
+  double stretchHighDb_ = -1000;
+  bool noiseHeardAlone_ = false;
   double conditionHeld_ = 0;
   bool engaged_ = false;
   float mix_ = 0;

@@ -6,6 +6,9 @@
 //   build/bench/voice_bench                                 the whole table (about 6 minutes)
 //   build/bench/voice_bench --benchmark_filter=adaptive     one row
 //   SPEECH_BENCH_SHOW=1 build/bench/voice_bench ...         also prints the transcripts
+//   VOICE_BENCH_ALIGNMENTS=4 build/bench/voice_bench ...    each recording also 2.5, 5 and
+//                                                           7.5 ms later, the word errors
+//                                                           summed over the four
 //
 // The speech: the five LibriVox excerpts of pocketsphinx's test data (71 words), each a
 // recording of its own with a fresh processor and recognition task, and a note of the five
@@ -16,12 +19,19 @@
 // fast as the decoder takes it, in the tap's 2048-frame buffers. At the end a table of
 // every row that ran.
 //
+// Where the recognizer's 10 ms frames fall in the speech moves its word error by several
+// points (see the "later" rows), and every processor delays its output by a few
+// milliseconds: with VOICE_BENCH_ALIGNMENTS=N each recording is transcribed N times, at
+// offsets spread evenly over one frame, so that a row's figure is its word error whatever
+// the alignment rather than at one that happens to suit it.
+//
 // Counters: <condition>_excerpts and <condition>_note, the word error rates; cpu_ms, the
 // signal chain's thread CPU time (mix-down included) per second of audio.
 
 #include <benchmark/benchmark.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -160,26 +170,38 @@ std::vector<Row>& rows() {
   return *all;
 }
 
+int alignments() {
+  const char* asked = std::getenv("VOICE_BENCH_ALIGNMENTS");
+  return asked ? std::max(1, std::atoi(asked)) : 1;
+}
+
 void runRow(benchmark::State& state, const std::string& name, const std::optional<Settings>& settings, bool echo,
             double lateMs) {
   service();
   const std::vector<Recordings>& recordings = recordingsByCondition();
+  const int offsets = alignments();
   for (auto _ : state) {
     Row row{name, {}, 0};
     double cpu = 0, audio = 0;
     for (size_t c = 0; c < recordings.size(); ++c) {
-      std::string text;
-      for (const Excerpt& e : recordings[c].excerpts) {
-        const Outcome run = transcribe(e, settings, echo, lateMs, cpu);
-        if (!run.error.empty()) state.SkipWithError(run.error.c_str());
-        text += (text.empty() ? "" : " ") + run.text;
-        audio += e.seconds();
+      testing::WordErrors excerptErrors, noteErrors;
+      for (int k = 0; k < offsets; ++k) {
+        const double late = lateMs + 10.0 * k / offsets;
+        std::string text;
+        for (const Excerpt& e : recordings[c].excerpts) {
+          const Outcome run = transcribe(e, settings, echo, late, cpu);
+          if (!run.error.empty()) state.SkipWithError(run.error.c_str());
+          text += (text.empty() ? "" : " ") + run.text;
+          audio += e.seconds();
+        }
+        const Outcome note = transcribe(recordings[c].note, settings, echo, late, cpu);
+        if (!note.error.empty()) state.SkipWithError(note.error.c_str());
+        audio += recordings[c].note.seconds();
+        excerptErrors += testing::wordErrors(referenceOf(recordings[c].excerpts), text);
+        noteErrors += testing::wordErrors(recordings[c].note.reference, note.text);
       }
-      const Outcome note = transcribe(recordings[c].note, settings, echo, lateMs, cpu);
-      if (!note.error.empty()) state.SkipWithError(note.error.c_str());
-      audio += recordings[c].note.seconds();
-      const double excerpts = testing::wordErrors(referenceOf(recordings[c].excerpts), text).rate();
-      const double noteRate = testing::wordErrors(recordings[c].note.reference, note.text).rate();
+      const double excerpts = excerptErrors.rate();
+      const double noteRate = noteErrors.rate();
       state.counters[std::string(kConditions[c].name) + "_excerpts"] = excerpts;
       state.counters[std::string(kConditions[c].name) + "_note"] = noteRate;
       row.rates.emplace_back(excerpts, noteRate);

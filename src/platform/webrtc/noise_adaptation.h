@@ -36,12 +36,13 @@ struct NoiseAdaptationSettings {
   // No decision before this much audio: the floor of the first moments is not yet one.
   double settleSeconds = 0.5;
   // Nor before the noise has been heard alone, without speech over it, for this long at a
-  // stretch (a level that stays within `noiseAloneWithinDb`, at the floor): the suppressor learns the
-  // noise in such stretches, and one that has not cuts speech as if it were noise. Measured
-  // on read speech in pink noise at 10 dB: high suppression from the first moment cost
-  // recordings that start speaking at once 10 points of word error more than no
-  // suppression, and saved 24 points where two seconds of noise came first. A recording
-  // usually starts with such a moment, and speech pauses that long between sentences.
+  // stretch (a level that stays within `noiseAloneWithinDb`, at the floor): the suppressor
+  // learns the noise in such stretches, and one that has not cuts speech as if it were
+  // noise. Measured on read speech in pink noise at 10 dB, recordings that start speaking
+  // within a quarter second: with high suppression from the first moment 87 to 94 % of
+  // the words wrong, against 77 to 83 % with none; the same with two seconds of the noise
+  // first, 62 %. A recording usually starts with such a moment, and speech pauses that
+  // long between sentences.
   double noiseAloneSeconds = 0.6;
   double noiseAloneWithinDb = 5;
   // The unsuppressed and the suppressed signal are crossfaded over this long, so the

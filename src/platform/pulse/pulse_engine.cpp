@@ -220,6 +220,7 @@ class Core final : private pulse::RecordStream::Sink {
       attemptPending_ = false;
       return;
     }
+    microphone_.flushPendingLocked();
     reportInterruption(reason);
   }
 
@@ -230,12 +231,16 @@ class Core final : private pulse::RecordStream::Sink {
     }
     if (!microphone_.runningLocked() || !awayTimer_) return;
     // Away from the end of the last block that arrived (what the server held then is
-    // lost with it), or at most one block before now.
+    // lost with it), or at most one block before now; then the frames read since, short
+    // of a block, which go to the tap first.
     const pa_usec_t now = pa_rtclock_now();
     const pa_usec_t block = framesToUsec(requestedFrames_);
+    const pa_usec_t since = std::max(lastDeliveryAt_, now > block ? now - block : 0);
+    const uint32_t held = microphone_.flushPendingLocked();
+    if (!microphone_.runningLocked()) return;  // Stopped from inside the tap.
     away_ = true;
     awayReason_ = reason;
-    awaySince_ = std::max(lastDeliveryAt_, now > block ? now - block : 0);
+    awaySince_ = since + framesToUsec(held);
     silentFrames_ = 0;
     attemptPending_ = false;
     // The first attempt is made from the timer, not from inside the lost context's own

@@ -179,6 +179,13 @@ void RecordStream::flush() {
   assembler_->flush([this](const float* const* channels, uint32_t frames) { deliver(channels, frames); });
 }
 
+uint32_t RecordStream::flushPendingLocked() {
+  if (!stream_ || !assembler_) return 0;
+  const uint32_t pending = assembler_->pending();
+  if (pending > 0) flush();
+  return pending;
+}
+
 void RecordStream::onHold(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
   auto* self = static_cast<RecordStream*>(user);
   self->holdArmed_ = false;

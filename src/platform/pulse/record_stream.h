@@ -78,6 +78,11 @@ class RecordStream {
   // Open, accepted by the server and not failed since.
   bool runningLocked() const;
 
+  // Hands on what has been read but not yet made a whole block, and says how many frames
+  // that was: a stream that is going (its server or its source lost) read them from the
+  // microphone, and they are the user's like any other. From a sink call too.
+  uint32_t flushPendingLocked();
+
   Connection& connection() const { return connection_; }
 
   // How long ago the newest frame read was captured at the source, in microseconds (the

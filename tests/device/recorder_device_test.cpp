@@ -489,14 +489,16 @@ TEST(RecorderInterruption, ServerRestartedMidRecordingIsRecordedThroughWithoutAn
   ASSERT_TRUE(waitForFileFrames(path, 48000, 15s, nullptr));
   const int64_t beforeRestart = inspectSoundFile(path)->frames;
   const auto restartBegan = std::chrono::steady_clock::now();
-  server.restart();
+  // Away for a second at least, far more than the slack below: silence that went missing
+  // or was counted twice cannot hide in it.
+  server.restart(1s);
   playing.reset();  // It went with the server.
   // The recorder waits 10 s for a server to answer again; a test server that took most of
   // that to come back (a PipeWire graph on a machine loaded by sanitizer builds has taken
   // 14 s) is the other test's case, a server that stays away.
   const auto away = std::chrono::steady_clock::now() - restartBegan;
   std::printf("test server back after %.2f s\n", std::chrono::duration<double>(away).count());
-  if (away > 7s) {
+  if (away > 8s) {
     stopAndExpectCleanFinish(recorder);
     GTEST_SKIP() << "the test server took " << std::chrono::duration<double>(away).count()
                  << " s to come back, too close to the recorder's 10 s";
@@ -525,9 +527,11 @@ TEST(RecorderInterruption, ServerRestartedMidRecordingIsRecordedThroughWithoutAn
   RecordProperty("fileSeconds", std::to_string(length));
   RecordProperty("durationSeconds", std::to_string(duration));
   std::printf("file %.4f s, duration %.4f s\n", length, duration);
-  // Within a block on PulseAudio. PipeWire's new stream begins with its latency's worth
-  // of audio in hand, which the silence (reckoned from arrival times) also covers.
-  const double slack = server.kind() == ServerKind::pulse ? 2048.0 / 48000 : 0.1;
+  // Within a block on PulseAudio. On PipeWire the restarted graph changes when the player
+  // joins the recorder's new stream, and from then on holds back up to a fifth of a
+  // second of the monitor (seen: 74 ms at the change, 0.12 to 0.2 s at the stop), which
+  // comes late or is still on its way when the recording stops.
+  const double slack = server.kind() == ServerKind::pulse ? 2048.0 / 48000 : 0.3;
   EXPECT_NEAR(length, duration, slack) << "the file's time line lost or gained time";
   // The monitor is silent but for what was played after the restart, which must be
   // there (voice processing changes its gain, not its envelope).

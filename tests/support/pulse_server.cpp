@@ -189,8 +189,9 @@ void PulseServer::kill() {
   serverPids_.clear();
 }
 
-void PulseServer::restart() {
+void PulseServer::restart(std::chrono::milliseconds away) {
   stopSupervisor();
+  std::this_thread::sleep_for(away);
   start(true);
 }
 

@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -114,8 +115,9 @@ class PulseServer {
   // Kills the server's processes outright, as a crash would.
   void kill();
   // A new server in the same place, with the same microphone and socket (a server that
-  // came back after a crash or an update). A feeder must open the FIFO again.
-  void restart();
+  // came back after a crash or an update), started `away` after the old one stopped. A
+  // feeder must open the FIFO again.
+  void restart(std::chrono::milliseconds away = std::chrono::milliseconds(0));
   bool running() const { return !serverPids_.empty(); }
   // The process that serves the PulseAudio protocol (pulseaudio, or pipewire-pulse).
   pid_t pid() const { return serverPids_.empty() ? -1 : serverPids_.front(); }
